@@ -1,0 +1,111 @@
+#ifndef VELLOSCAN_SANESCAN_H
+#define VELLOSCAN_SANESCAN_H
+
+#include <QHash>
+#include <QLibrary>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <sane/sane.h>
+
+// Bounds of a range constraint, kept as the text the page is shown.
+struct SaneScan_Range {
+    QString min;
+    QString max;
+    QString quant; // empty when the backend's step is 0
+};
+
+// One scanner option as read at open time; every value is text.
+struct Opt_Result {
+    QString name;
+    int type = 0;        // SANE_Value_Type
+    int constType = 0;   // SANE_Constraint_Type
+    bool isActive = true;
+    bool isSettable = true;
+    QString unit;
+    SaneScan_Range range;
+    QVector<double> wordlists;
+    QList<QString> list;
+    QString current;
+};
+
+using OptionTable = QHash<QString, Opt_Result>;
+
+// The service's own status beside the SANE ones: no device list, or the named
+// device is not in it, or no device is open.
+constexpr int SaneStatusNoDevice = 12;
+
+class SaneScan : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SaneScan(QObject *parent = nullptr);
+    ~SaneScan() override;
+
+    void Init();
+    void Exit();
+    bool IsLoaded() const { return m_loaded; }
+
+    int GetDeviceList(QVector<QString> &names);
+    int OpenDevice(const QString &device);
+    void CloseDevice();
+    void CancelScan();
+
+    OptionTable GetAllOptions() const { return m_options; }
+
+signals:
+    void sglScanOneImageDone(QString imgPath);
+    void sglScanAllImageDone();
+
+private:
+    bool init_sane();
+    SANE_Status get_devices();
+    SANE_Status open_device(const SANE_Device *device);
+    int start_scan();
+    void cancel_scan();
+    void close_device();
+    void exit_sane();
+
+    void init_options();
+    void format_option(int index, const SANE_Option_Descriptor *d);
+    static QString format_unit(SANE_Unit unit);
+    int get_resolution();
+
+    int m_linesPerRead = 200;
+
+    // The entry table: every SANE call goes through these.
+    struct Api {
+        decltype(&::sane_init) init = nullptr;
+        decltype(&::sane_exit) exit = nullptr;
+        decltype(&::sane_open) open = nullptr;
+        decltype(&::sane_close) close = nullptr;
+        decltype(&::sane_start) start = nullptr;
+        decltype(&::sane_cancel) cancel = nullptr;
+        decltype(&::sane_get_devices) get_devices = nullptr;
+        decltype(&::sane_control_option) control_option = nullptr;
+        decltype(&::sane_get_option_descriptor) get_option_descriptor = nullptr;
+        decltype(&::sane_strstatus) strstatus = nullptr;
+        decltype(&::sane_get_parameters) get_parameters = nullptr;
+        decltype(&::sane_read) read = nullptr;
+    } m_api;
+    bool m_loaded = false;   // library loaded, every entry resolved and sane_init called
+    bool m_exited = false;
+
+    QLibrary m_library;
+    const SANE_Device **m_saneDevices = nullptr;
+    SANE_Handle m_device = nullptr;
+    QHash<int, QString> m_optionNames;
+    OptionTable m_options;
+    unsigned char *m_buffer = nullptr;
+    size_t m_bufferSize = 0;
+    int m_pageNumber = 1;
+    int m_outputFormat = 1;
+    int m_resolution = 0;
+    QString m_imageFormat;
+    int m_pageDigits = 4;
+    bool m_isFlatbed = false;
+};
+
+#endif

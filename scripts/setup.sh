@@ -1,0 +1,26 @@
+# Shared set-up of ./scripts/run and ./scripts/test: install what is missing,
+# configure and build. Sourced, not run.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${VELLOSCAN_BUILD:-$ROOT/build}
+
+PACKAGES=(cmake g++ make pkg-config
+          qtbase5-dev libqt5websockets5-dev
+          libsane-dev libsane1
+          libtiff-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
+          libtiff-tools qpdf poppler-utils)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=
+  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD" -j"$(nproc)"
