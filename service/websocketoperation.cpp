@@ -1,0 +1,670 @@
+#include "websocketoperation.h"
+
+#include "configsetting.h"
+#include "usbhotplugthread.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QThread>
+#include <QWebSocket>
+#include <QWebSocketServer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <cstdio>
+#include <cstdlib>
+
+const QString RetMsgSTRDATA = QStringLiteral("string");
+const QString RetMsgJSONDATA = QStringLiteral("json");
+const QString RetMsgBase64DATA = QStringLiteral("base64");
+
+namespace {
+
+constexpr quint16 DefaultPort = 23165;
+// Pages send short commands; anything near this size is a mistake or an attack.
+constexpr quint64 MaxIncomingMessage = 1024 * 1024;
+constexpr int ChildTimeoutMs = 30000;
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Protocol
+
+QString Protocol::GetCustomMsg(int code)
+{
+    switch (code) {
+    case 1001: return QStringLiteral("获取扫描仪设备失败");
+    case 1002: return QStringLiteral("获取参数设置失败");
+    case 1003: return QStringLiteral("未找到扫描仪，请先获取扫描仪设备或检查扫描仪是否正确连接");
+    case 1004: return QStringLiteral("未选择扫描仪");
+    case 1005: return QStringLiteral("图像保存路径不存在");
+    case 1006: return QStringLiteral("图像保存路径无读写权限");
+    case 1007: return QStringLiteral("图像保存路径创建失败");
+    case 1008: return QStringLiteral("扫描时出错");
+    case 1009: return QStringLiteral("正在进行扫描，无法进行其他操作");
+    case 1010: return QStringLiteral("连接已断开");
+    case 1011: return QStringLiteral("服务端只允许一个客户端进行连接");
+    case 1012: return QStringLiteral("扫描时验证扫描参数错误");
+    case 2001: return QStringLiteral("操作成功");
+    case 2002: return QStringLiteral("扫描完一张图像");
+    case 2003: return QStringLiteral("扫描完所有图像，已生成多页文件");
+    case 2004: return QStringLiteral("扫描完所有图像");
+    case 2005: return QStringLiteral("获取扫描仪列表成功");
+    case 2006: return QStringLiteral("获取参数设置成功");
+    case 2007: return QStringLiteral("转换base64字符串成功");
+    default: return QStringLiteral("未知错误");
+    }
+}
+
+QString Protocol::GetScanStatusMsg(int status)
+{
+    static const char *const texts[] = {
+        "正常",
+        "平台未支援.",
+        "平台已经取消.",
+        "装置忙碌.请重启扫描仪.",
+        "无效的参数.",
+        "已到达文件尾.",
+        "文档获取器阻塞.请打开盖子，取出纸张.",
+        "文档获取器无纸张.请放入纸张.",
+        "扫描仪盖子已打开.请关闭盖子.",
+        "装置I/O时错误.请重启电脑和扫描仪.",
+        "内存不足.请重启电脑.",
+        "资源存取被禁止.请重启电脑.",
+        "未找到扫描仪.请先获取扫描仪.",
+    };
+    const unsigned index = unsigned(status);
+    if (index >= sizeof texts / sizeof texts[0])
+        return QStringLiteral("未知错误.");
+    return QString::fromUtf8(texts[index]);
+}
+
+QString Protocol::Serialize(const RetMsg &msg)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("Cmd"), msg.cmd);
+    o.insert(QStringLiteral("Code"), msg.code);
+    o.insert(QStringLiteral("Msg"), msg.msg);
+    o.insert(QStringLiteral("Data"), msg.data);
+    o.insert(QStringLiteral("DataType"), msg.dataType);
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+QString Protocol::WriteDevicesJson(const QVector<QString> &devices)
+{
+    QJsonArray devs;
+    for (int i = 0; i < devices.size(); ++i)
+        devs.append(QJsonObject{{QStringLiteral("Index"), i}, {QStringLiteral("Name"), devices[i]}});
+    if (devices.isEmpty())
+        devs.append(QJsonObject{{QStringLiteral("Index"), 0}, {QStringLiteral("Name"), QString()}});
+    const QByteArray json =
+        QJsonDocument(QJsonObject{{QStringLiteral("Devs"), devs}}).toJson(QJsonDocument::Compact);
+    return QString::fromLatin1(json.toBase64());
+}
+
+QString Protocol::Base64Lines(const QByteArray &bytes)
+{
+    const QByteArray flat = bytes.toBase64();
+    QByteArray out;
+    out.reserve(flat.size() + flat.size() / 76);
+    for (int at = 0; at < flat.size(); at += 76) {
+        if (at)
+            out.append('\n');
+        out.append(flat.constData() + at, qMin(76, flat.size() - at));
+    }
+    return QString::fromLatin1(out);
+}
+
+QVector<QString> Protocol::OfferedDevices(const QVector<QString> &saneNames)
+{
+    QVector<QString> offered;
+    for (const QString &name : saneNames) {
+        if (name.startsWith(QLatin1String("cvnfa")) || name.startsWith(QLatin1String("cvnfb"))
+            || name.startsWith(QLatin1String("cvnfc:RX300")))
+            offered.append(name);
+    }
+    return offered;
+}
+
+quint16 Protocol::ParsePort(const QByteArray &text, bool *ok)
+{
+    bool parsed = false;
+    const int port = text.trimmed().toInt(&parsed, 10);
+    // A number outside the port range would wrap to some unrelated port.
+    const bool usable = parsed && port > 0 && port <= 65535;
+    if (ok)
+        *ok = usable;
+    return usable ? quint16(port) : DefaultPort;
+}
+
+// ---------------------------------------------------------------------------
+// Small helpers of the service
+
+bool CMaskGenerator::seed() noexcept
+{
+    std::srand(unsigned(QDateTime::currentSecsSinceEpoch()));
+    return true;
+}
+
+quint32 CMaskGenerator::nextMask() noexcept
+{
+    quint32 mask = 0;
+    while ((mask = quint32(std::rand() / 2147483647.0 * 4294967295.0)) == 0)
+        seed();
+    return mask;
+}
+
+void Worker::sltWorkerStart()
+{
+    emit sglWorkerProgress();
+    emit sglWorkerFinished();
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and teardown
+
+WebSocketOperation::WebSocketOperation() = default;
+
+WebSocketOperation::~WebSocketOperation()
+{
+    if (m_usbHotplugThread) {
+        DisableUsbDetect();
+        m_usbHotplugThread->Stop();
+        m_usbHotplugThread->requestInterruption();
+        m_usbHotplugThread->quit();
+        m_usbHotplugThread->wait();
+        delete m_usbHotplugThread;
+        m_usbHotplugThread = nullptr;
+    }
+    if (m_sane) {
+        // sane_exit under a running preload would pull the backends from
+        // under its feet.
+        WaitForPreload();
+        if (m_isScanning) {
+            m_sane->CancelScan();
+            m_sane->CloseDevice();
+        }
+        m_sane->Exit();
+        delete m_sane;
+        m_sane = nullptr;
+    }
+    delete m_maskGenerator;
+    m_maskGenerator = nullptr;
+    if (m_server) {
+        ClearClient();
+        m_server->close();
+        delete m_server;
+        m_server = nullptr;
+    }
+    delete m_sysConfig;
+    m_sysConfig = nullptr;
+    delete m_configSetting;
+    m_configSetting = nullptr;
+}
+
+void WebSocketOperation::Load()
+{
+    m_sane = new SaneScan;
+
+    QString dataDir = QDir::homePath() + QStringLiteral("/.velloscan");
+    {
+        QProcess lsb;
+        lsb.start(QStringLiteral("lsb_release"), {QStringLiteral("-i")}, QIODevice::ReadWrite);
+        lsb.waitForFinished(ChildTimeoutMs);
+        QString distributor = QString::fromLocal8Bit(lsb.readAllStandardOutput());
+        distributor.remove(QStringLiteral("Distributor ID:\t"));
+        distributor.remove(QLatin1Char('\n'));
+        if (distributor == QLatin1String("Uos"))
+            dataDir = QDir::homePath() + QStringLiteral("/.config/com.corvane.velloscan");
+    }
+    if (!QDir(dataDir).exists())
+        QDir().mkdir(dataDir);
+    m_dataDir = dataDir;
+
+    m_imgDir = QDir::tempPath() + QStringLiteral("/velloscanimg");
+    if (!QDir(m_imgDir).exists())
+        QDir().mkdir(m_imgDir);
+    ClearDirectory(m_imgDir);
+    m_tempImgDir = QDir::tempPath() + QStringLiteral("/tempvelloscanimg");
+    if (!QDir(m_tempImgDir).exists())
+        QDir().mkdir(m_tempImgDir);
+    ClearDirectory(m_tempImgDir);
+
+    m_scanCount = 1;
+    m_scanMinCountSize = 4;
+    m_scannedFiles.clear();
+
+    m_sysConfig = new SysConfig;
+    const QString iniPath = m_dataDir + QStringLiteral("/SysConfig.ini");
+    if (!QFile::exists(iniPath)) {
+        QFile ini(iniPath);
+        ini.open(QIODevice::ReadWrite);
+    }
+    m_configSetting = new ConfigSetting(iniPath);
+
+    m_isScanning = false;
+    m_isMulTiff = m_isMulPdf = m_isPdf = false;
+    m_deleteFilesBeforeScan = false;
+    m_scanFormat = QStringLiteral("tiff");
+    m_saneStatus = 0;
+
+    ReadSysConfig();
+    m_sane->Init();
+
+    quint16 port = DefaultPort;
+    {
+        QFile portFile(QCoreApplication::applicationDirPath() + QStringLiteral("/port.txt"));
+        if (portFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            bool ok = false;
+            port = Protocol::ParsePort(portFile.readAll(), &ok);
+            if (!ok)
+                std::fprintf(stderr, "velloscan: port.txt holds no port number; using %u\n", port);
+        }
+    }
+
+    m_usbHotplugThread = new USBHotplugThread(nullptr);
+    m_usbDetecting = false;
+    if (m_usbHotplugThread->IsListening()) {
+        EnableUsbDetect();
+        m_usbHotplugThread->ClearBuffer();
+        m_usbHotplugThread->start(QThread::InheritPriority);
+    } else {
+        std::fprintf(stderr, "velloscan: no USB event socket; scanners plugged in later are not reported\n");
+    }
+
+    GetDeviceListOnLoad();
+
+    m_maskGenerator = new CMaskGenerator;
+
+    m_server = new QWebSocketServer(QStringLiteral("VelloScanServer"), QWebSocketServer::NonSecureMode, this);
+    m_server->setMaxPendingConnections(1);
+    if (!m_server->listen(QHostAddress::Any, port))
+        std::fprintf(stderr, "velloscan: cannot listen on port %u: %s\n", port,
+                     qUtf8Printable(m_server->errorString()));
+
+    connect(m_server, &QWebSocketServer::newConnection, this, &WebSocketOperation::OnNewConnection);
+    connect(m_sane, &SaneScan::sglScanOneImageDone, this, &WebSocketOperation::OnScanOneImageDone);
+    connect(m_sane, &SaneScan::sglScanAllImageDone, this, &WebSocketOperation::OnScanAllImageDone);
+}
+
+void WebSocketOperation::ClearDirectory(const QString &path)
+{
+    if (path.isEmpty())
+        return;
+    // NoSymLinks keeps the walk inside the directory: emptying the target of
+    // a link would delete files that are not ours.
+    QDirIterator it(path, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        RemoveFiles(it.next());
+    RemoveFiles(path);
+}
+
+void WebSocketOperation::RemoveFiles(const QString &dir)
+{
+    const QFileInfoList entries = QDir(dir).entryInfoList(
+        QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isSymLink() || entry.isFile())
+            QFile::remove(entry.filePath());
+    }
+}
+
+void WebSocketOperation::ReadSysConfig()
+{
+    const QString group = QStringLiteral("Scanner");
+    QString value;
+    m_configSetting->readInit(group, QStringLiteral("ImgPath"), value);
+    m_sysConfig->imgPath = value.isEmpty() ? m_tempImgDir : value;
+    m_configSetting->readInit(group, QStringLiteral("Prefix"), value);
+    m_sysConfig->prefix = value;
+    m_configSetting->readInit(group, QStringLiteral("ImageFormat"), value);
+    m_sysConfig->imageFormat = value.isEmpty() ? QStringLiteral("tiff") : value;
+    m_configSetting->readInit(group, QStringLiteral("ScanCount"), value);
+    if (value.isEmpty()) {
+        m_sysConfig->scanCount = 1;
+    } else {
+        m_sysConfig->scanCount = value.toInt();
+        m_scanCount = m_sysConfig->scanCount;
+    }
+    m_configSetting->readInit(group, QStringLiteral("ScanMinCountSize"), value);
+    if (value.isEmpty()) {
+        m_sysConfig->scanMinCountSize = 4;
+    } else {
+        m_sysConfig->scanMinCountSize = value.toInt();
+        m_scanMinCountSize = m_sysConfig->scanMinCountSize;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The connection
+
+void WebSocketOperation::SendMsg(const RetMsg &msg)
+{
+    emit sendMessage(Protocol::Serialize(msg));
+}
+
+void WebSocketOperation::SendCode(int code, const QString &cmd)
+{
+    RetMsg msg;
+    msg.cmd = cmd;
+    msg.code = code;
+    msg.msg = GetCustomMsg(code);
+    SendMsg(msg);
+}
+
+void WebSocketOperation::SendSaneStatus(int status)
+{
+    RetMsg msg;
+    msg.code = status;
+    msg.msg = GetScanStatusMsg(status);
+    SendMsg(msg);
+}
+
+void WebSocketOperation::Refuse(QWebSocket *socket, int code)
+{
+    RetMsg msg;
+    msg.code = code;
+    msg.msg = GetCustomMsg(code);
+    socket->sendTextMessage(Protocol::Serialize(msg));
+    socket->disconnect();
+    socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    socket->deleteLater();
+}
+
+void WebSocketOperation::OnNewConnection()
+{
+    while (QWebSocket *socket = m_server->nextPendingConnection()) {
+        if (m_isScanning) {
+            Refuse(socket, 1009);
+            continue;
+        }
+        if (!m_clients.isEmpty()) {
+            Refuse(socket, 1011);
+            continue;
+        }
+        socket->setMaxAllowedIncomingFrameSize(MaxIncomingMessage);
+        socket->setMaxAllowedIncomingMessageSize(MaxIncomingMessage);
+        m_clients.append(socket);
+        connect(socket, &QWebSocket::textMessageReceived, this,
+                [this](const QString &message) { Dispatch(message); });
+        connect(this, &WebSocketOperation::sendMessage, socket, &QWebSocket::sendTextMessage);
+        connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+            m_clients.clear();
+            m_isScanning = false;
+            socket->deleteLater();
+        });
+
+        RetMsg home;
+        home.cmd = QStringLiteral("HOME");
+        home.code = 2001;
+        home.msg = GetCustomMsg(2001);
+        home.data = QDir::homePath();
+        home.dataType = RetMsgSTRDATA;
+        SendMsg(home);
+        SendMessageOnFirstConnection();
+    }
+}
+
+void WebSocketOperation::SendMessageOnFirstConnection()
+{
+    if (m_deviceList.isEmpty()) {
+        SendCode(1003);
+        return;
+    }
+    RetMsg msg;
+    msg.cmd = QStringLiteral("SDEV");
+    msg.code = 2005;
+    msg.msg = GetCustomMsg(2005);
+    msg.data = Protocol::WriteDevicesJson(m_deviceList);
+    msg.dataType = RetMsgJSONDATA;
+    SendMsg(msg);
+}
+
+void WebSocketOperation::ClearClient()
+{
+    for (int i = m_clients.size() - 1; i >= 0; --i) {
+        QWebSocket *socket = m_clients[i];
+        socket->disconnect();
+        socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        socket->deleteLater();
+    }
+    m_clients.clear();
+}
+
+void WebSocketOperation::Dispatch(const QString &message)
+{
+    const QStringList parts = message.split(QLatin1Char('|'), Qt::KeepEmptyParts);
+    const QString &word = parts.first();
+    if (word == QLatin1String("CDEV")) {
+        GetDeviceList();
+    } else if (word == QLatin1String("COPT")) {
+        if (parts.size() >= 2)
+            m_currentDevice = parts[1];
+        GetScanOptions(m_currentDevice);
+    } else if (word == QLatin1String("CBASE64")) {
+        if (parts.size() < 2)
+            return;
+        RetMsg msg;
+        msg.cmd = QStringLiteral("SBASE64");
+        msg.code = 2007;
+        msg.msg = GetCustomMsg(2007);
+        msg.data = ConvertToBase64(parts[1]);
+        msg.dataType = RetMsgBase64DATA;
+        SendMsg(msg);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Files the page may read back
+
+bool WebSocketOperation::MayServeFile(const QString &path) const
+{
+    const QFileInfo file(path);
+    const QString real = file.canonicalFilePath();
+    if (real.isEmpty())
+        return false; // missing: answered like any unreadable file, without a diagnostic
+    QStringList roots{m_imgDir, m_tempImgDir};
+    if (m_sysConfig)
+        roots << m_sysConfig->imgPath;
+    if (m_configSetting) {
+        QString stored;
+        m_configSetting->readInit(QStringLiteral("Scanner"), QStringLiteral("ImgPath"), stored);
+        roots << stored;
+    }
+    if (QFileInfo(real).isFile()) {
+        for (const QString &root : qAsConst(roots)) {
+            const QString realRoot = QFileInfo(root).canonicalFilePath();
+            if (!realRoot.isEmpty()
+                && real.startsWith(realRoot.endsWith(QLatin1Char('/')) ? realRoot : realRoot + QLatin1Char('/')))
+                return true;
+        }
+    }
+    std::fprintf(stderr, "velloscan: refused to read %s: not a file of this service\n", qUtf8Printable(path));
+    return false;
+}
+
+QString WebSocketOperation::ConvertToBase64(const QString &path) const
+{
+    if (!MayServeFile(path))
+        return QString();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return Protocol::Base64Lines(file.readAll());
+}
+
+// ---------------------------------------------------------------------------
+// Devices and options
+
+void WebSocketOperation::WaitForPreload()
+{
+    m_loadOptionsFuture.waitForFinished();
+}
+
+bool WebSocketOperation::EnumerateDevices()
+{
+    WaitForPreload();
+    m_deviceList.clear();
+    m_allScannerOptions.clear();
+    QVector<QString> found;
+    const int status = m_sane->GetDeviceList(found);
+    m_saneStatus = status;
+    if (status == SaneStatusNoDevice || found.isEmpty())
+        return false;
+    m_deviceList = Protocol::OfferedDevices(found);
+    FutureLoadAllScannersOptions();
+    if (!m_deviceList.isEmpty())
+        m_currentDevice = m_deviceList.first();
+    return true;
+}
+
+void WebSocketOperation::GetDeviceList()
+{
+    try {
+        if (!EnumerateDevices() || m_deviceList.isEmpty()) {
+            SendCode(1003);
+            return;
+        }
+        RetMsg msg;
+        msg.cmd = QStringLiteral("SDEV");
+        msg.code = 2005;
+        msg.msg = GetCustomMsg(2005);
+        msg.data = Protocol::WriteDevicesJson(m_deviceList);
+        msg.dataType = RetMsgJSONDATA;
+        SendMsg(msg);
+    } catch (...) {
+        SendCode(1001);
+    }
+}
+
+void WebSocketOperation::GetDeviceListOnLoad()
+{
+    try {
+        EnumerateDevices();
+    } catch (...) {
+    }
+}
+
+void WebSocketOperation::GetScanOptions(const QString &device)
+{
+    if (device.isEmpty()) {
+        SendCode(1004);
+        return;
+    }
+    try {
+        WaitForPreload();
+        m_currentOptions.clear();
+        const auto preloaded = m_allScannerOptions.constFind(device);
+        if (preloaded != m_allScannerOptions.constEnd()) {
+            m_currentOptions = *preloaded;
+        } else {
+            const int status = m_sane->OpenDevice(device);
+            m_saneStatus = status;
+            if (status != SANE_STATUS_GOOD) {
+                SendSaneStatus(status);
+                return;
+            }
+            m_currentOptions = m_sane->GetAllOptions();
+            m_sane->CloseDevice();
+        }
+        RetMsg msg;
+        msg.cmd = QStringLiteral("SOPT");
+        msg.code = 2006;
+        msg.msg = GetCustomMsg(2006);
+        msg.data = m_scannerOption.WriteJson(m_currentOptions);
+        msg.dataType = RetMsgJSONDATA;
+        SendMsg(msg);
+    } catch (...) {
+        SendCode(1002);
+    }
+}
+
+void WebSocketOperation::FutureLoadAllScannersOptions()
+{
+    // Callers have joined the previous preload already (EnumerateDevices).
+    m_loadOptionsFuture = QtConcurrent::run([this] { LoadAllScannersOptionsForFuture(); });
+}
+
+void WebSocketOperation::LoadAllScannersOptionsForFuture()
+{
+    try {
+        GetAllScannerWithOptions();
+        m_scannerOption.SetAllScannerOptions(m_allScannerOptions);
+    } catch (...) {
+        std::fprintf(stderr, "velloscan: reading the scanners' options failed\n");
+    }
+}
+
+void WebSocketOperation::GetAllScannerWithOptions()
+{
+    for (const QString &device : qAsConst(m_deviceList)) {
+        const int status = m_sane->OpenDevice(device);
+        m_saneStatus = status;
+        if (status != SANE_STATUS_GOOD)
+            return;
+        OptionTable options = m_sane->GetAllOptions();
+        m_sane->CloseDevice();
+        m_allScannerOptions.insert(device, options);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Scan job
+
+void WebSocketOperation::OnScanOneImageDone(QString imgPath)
+{
+    m_scannedFiles.append(imgPath);
+}
+
+void WebSocketOperation::OnScanAllImageDone()
+{
+}
+
+// ---------------------------------------------------------------------------
+// USB plug and unplug
+
+void WebSocketOperation::EnableUsbDetect()
+{
+    connect(m_usbHotplugThread, &USBHotplugThread::sigUSBListChanged, this,
+            [this](int type, const QStringList &) {
+                if (m_usbDetecting || m_isScanning)
+                    return;
+                StartUsbDetect(type);
+            });
+}
+
+bool WebSocketOperation::DisableUsbDetect()
+{
+    return QObject::disconnect(m_usbHotplugThread, nullptr, nullptr, nullptr);
+}
+
+void WebSocketOperation::StartUsbDetect(int)
+{
+    m_usbDetecting = true;
+    RetMsg msg;
+    msg.cmd = QStringLiteral("SDEVPLUG");
+    try {
+        if (EnumerateDevices() && !m_deviceList.isEmpty()) {
+            msg.code = 2005;
+            msg.data = Protocol::WriteDevicesJson(m_deviceList);
+            msg.dataType = RetMsgJSONDATA;
+        } else {
+            msg.code = 1003;
+        }
+        msg.msg = GetCustomMsg(msg.code);
+        SendMsg(msg);
+    } catch (...) {
+        msg.code = 1001;
+        msg.msg = GetCustomMsg(1001);
+        SendMsg(msg);
+    }
+    m_usbDetecting = false;
+}

@@ -1,0 +1,181 @@
+#ifndef VELLOSCAN_WEBSOCKETOPERATION_H
+#define VELLOSCAN_WEBSOCKETOPERATION_H
+
+#include <QFuture>
+#include <QHash>
+#include <QMaskGenerator>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <atomic>
+
+#include "sanescan.h"
+#include "scanneroption.h"
+
+class QThread;
+class QWebSocket;
+class QWebSocketServer;
+class ConfigSetting;
+class USBHotplugThread;
+
+// One message to the page. Serialised as one compact JSON object.
+struct RetMsg {
+    QString cmd;
+    int code = 0;
+    QString msg;
+    QString data;
+    QString dataType;
+};
+
+extern const QString RetMsgSTRDATA;
+extern const QString RetMsgJSONDATA;
+extern const QString RetMsgBase64DATA;
+
+// The settings that live in the "Scanner" group of SysConfig.ini.
+struct SysConfig {
+    QString imgPath;
+    QString prefix;
+    QString imageFormat = QStringLiteral("pnm");
+    int scanCount = 1;
+    int scanMinCountSize = 4;
+};
+
+// The pure pieces of the protocol, kept apart from sockets so they can be
+// checked on their own.
+namespace Protocol {
+QString GetCustomMsg(int code);
+QString GetScanStatusMsg(int status);
+QString Serialize(const RetMsg &msg);
+QString WriteDevicesJson(const QVector<QString> &devices);
+// Standard Base64 wrapped every 76 characters with "\n", no final newline.
+QString Base64Lines(const QByteArray &bytes);
+// Device names of the maker's backends, in the order given.
+QVector<QString> OfferedDevices(const QVector<QString> &saneNames);
+// The port in port.txt's text, or 23165 when it holds no usable port.
+quint16 ParsePort(const QByteArray &text, bool *ok = nullptr);
+}
+
+class CMaskGenerator : public QMaskGenerator
+{
+    Q_OBJECT
+public:
+    using QMaskGenerator::QMaskGenerator;
+    bool seed() noexcept override;
+    quint32 nextMask() noexcept override;
+};
+
+class Worker : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Worker(QObject *parent = nullptr) : QObject(parent) {}
+signals:
+    void sglWorkerProgress();
+    void sglWorkerFinished();
+public slots:
+    void sltWorkerStart();
+};
+
+// The spine of the service: owns the WebSocket server, the SANE engine, the
+// option model, the settings and the USB listener, and serves one page.
+//
+// Who may use SANE when. The engine (m_sane) and the option tables
+// (m_allScannerOptions, m_scannerOption's tables) belong to one thread at a
+// time. The options preload runs them on a pool thread after every
+// enumeration; everybody else who needs them first joins that preload with
+// WaitForPreload(). Because only the main thread ever starts a preload, and it
+// joins the previous one before it enumerates again, two preloads never
+// overlap, and a main-thread command never runs beside one. The join is the
+// only synchronisation: there are no locks.
+class WebSocketOperation : public QObject
+{
+    Q_OBJECT
+public:
+    WebSocketOperation();
+    ~WebSocketOperation() override;
+
+    void Load();
+
+    static QString GetCustomMsg(int code) { return Protocol::GetCustomMsg(code); }
+    static QString GetScanStatusMsg(int status) { return Protocol::GetScanStatusMsg(status); }
+
+signals:
+    void sendMessage(const QString &text);
+
+public slots:
+    void OnScanOneImageDone(QString imgPath);
+    void OnScanAllImageDone();
+
+private slots:
+    void OnNewConnection();
+
+private:
+    void SendMsg(const RetMsg &msg);
+    void SendCode(int code, const QString &cmd = QString());
+    void SendSaneStatus(int status);
+    void SendMessageOnFirstConnection();
+    void ClearClient();
+    void Refuse(QWebSocket *socket, int code);
+    void Dispatch(const QString &message);
+
+    void GetDeviceList();
+    void GetDeviceListOnLoad();
+    // Enumerates and keeps the maker's devices; starts the preload when SANE
+    // listed anything. Returns false when SANE listed nothing at all.
+    bool EnumerateDevices();
+    void GetScanOptions(const QString &device);
+    void FutureLoadAllScannersOptions();
+    void LoadAllScannersOptionsForFuture();
+    void GetAllScannerWithOptions();
+    void WaitForPreload();
+
+    void ReadSysConfig();
+    QString ConvertToBase64(const QString &path) const;
+    bool MayServeFile(const QString &path) const;
+
+    void EnableUsbDetect();
+    bool DisableUsbDetect();
+    void StartUsbDetect(int type);
+
+    static void ClearDirectory(const QString &path);
+    static void RemoveFiles(const QString &dir);
+
+    QWebSocketServer *m_server = nullptr;
+    QList<QWebSocket *> m_clients;
+    CMaskGenerator *m_maskGenerator = nullptr;
+    SaneScan *m_sane = nullptr;
+    std::atomic<bool> m_isScanning{false};
+    QHash<QString, OptionTable> m_allScannerOptions;
+    OptionTable m_currentOptions;
+    QVector<QString> m_deviceList;
+    QStringList m_scannedFiles;
+    std::atomic<int> m_saneStatus{0};
+    bool m_isFlatbed = false;
+    QString m_dataDir;
+    SysConfig *m_sysConfig = nullptr;
+    ConfigSetting *m_configSetting = nullptr;
+    QString m_currentDevice;
+    QString m_scanFormat = QStringLiteral("tiff");
+    QString m_imgDir;
+    QString m_tempImgDir;
+    int m_scanCount = 1;
+    int m_scanMinCountSize = 4;
+    bool m_isMulPdf = false;
+    bool m_isPdf = false;
+    QString m_mulPdfPath;
+    bool m_isMulTiff = false;
+    QString m_mulTiffPath;
+    bool m_deleteFilesBeforeScan = false;
+    ScannerOption m_scannerOption;
+    QString m_customScanJson;
+    bool m_showBase64 = false;
+    QThread *m_scanThread = nullptr;
+    Worker *m_worker = nullptr;
+    USBHotplugThread *m_usbHotplugThread = nullptr;
+    bool m_usbDetecting = false;
+    QFuture<void> m_loadOptionsFuture;
+};
+
+#endif

@@ -1,0 +1,535 @@
+// End-to-end: the real velloscan binary, the real libsane, the simulated
+// backends, and a real WebSocket page.
+#include "sandbox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+const QString TwoScanners = "device cvnfa DR-A\ndevice cvnfb DR-B\n";
+
+QString homeText(const Sandbox &box)
+{
+    return QString(R"({"Cmd":"HOME","Code":2001,"Data":"%1","DataType":"string","Msg":"操作成功"})")
+        .arg(box.home());
+}
+
+QString codeOnly(int code, const QString &msg, const QString &cmd = QString())
+{
+    return QString(R"({"Cmd":"%1","Code":%2,"Data":"","DataType":"","Msg":"%3"})").arg(cmd).arg(code).arg(msg);
+}
+
+const QString NoScanner = "未找到扫描仪，请先获取扫描仪设备或检查扫描仪是否正确连接";
+
+QString devicesDocument(const QStringList &names)
+{
+    QString devs;
+    for (int i = 0; i < names.size(); ++i)
+        devs += QString(R"(%1{"Index":%2,"Name":"%3"})").arg(i ? "," : "").arg(i).arg(names[i]);
+    return QString::fromLatin1(QString(R"({"Devs":[%1]})").arg(devs).toUtf8().toBase64());
+}
+
+QString sdevText(const QStringList &names)
+{
+    return QString(R"({"Cmd":"SDEV","Code":2005,"Data":"%1","DataType":"json","Msg":"获取扫描仪列表成功"})")
+        .arg(devicesDocument(names));
+}
+
+// The preload has read `count` devices when each of their opens was closed.
+bool waitForPreload(const Sandbox &box, int count)
+{
+    return QTest::qWaitFor([&] { return box.simLogLines().filter(QRegularExpression("^close ")).size() >= count; },
+                           10000);
+}
+
+QByteArray decodeOptionValues(const QJsonObject &sopt)
+{
+    return QByteArray::fromBase64(sopt.value("Data").toString().section('|', 0, 0).toLatin1());
+}
+
+} // namespace
+
+class ServiceTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void greetingWithScanners();
+    void greetingWithoutScanners();
+    void offersOnlyTheMakersScannersInOrder();
+    void secondPageIsRefused();
+    void ignoredCommands();
+    void optionsComeFromThePreload();
+    void optionsReadDirectlyWhenNotPreloaded();
+    void optionErrors();
+    void commandDuringSlowPreload();
+    void base64OfScratchFiles();
+    void base64RefusesOtherFiles();
+    void oversizedMessageClosesOnlyThatPage();
+    void portFile_data();
+    void portFile();
+    void dataDirectoryPerDistribution_data();
+    void dataDirectoryPerDistribution();
+    void scratchDirectoriesEmptiedAtStart();
+    void existingSettingsLeftUnchanged();
+    void terminatesOnSignal_data();
+    void terminatesOnSignal();
+};
+
+void ServiceTest::greetingWithScanners()
+{
+    Sandbox box;
+    box.setDevices(TwoScanners);
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    QCOMPARE(page.messages[0], homeText(box));
+    QCOMPARE(page.messages[1], sdevText({"cvnfa:DR-A", "cvnfb:DR-B"}));
+    QCOMPARE(devicesOf(page.message(1)), QStringList({"cvnfa:DR-A", "cvnfb:DR-B"}));
+    QVERIFY(!page.waitForMessages(3, 300)); // exactly two
+}
+
+void ServiceTest::greetingWithoutScanners()
+{
+    Sandbox box;
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    QCOMPARE(page.messages[0], homeText(box));
+    QCOMPARE(page.messages[1], codeOnly(1003, NoScanner));
+
+    // Only other makers' devices: the same answer to "CDEV".
+    box.setDevices("device webcamsim Cam-1\ndevice cvnfc RX500\n");
+    page.send("CDEV");
+    QVERIFY(page.waitForMessages(3));
+    QCOMPARE(page.messages[2], codeOnly(1003, NoScanner));
+}
+
+void ServiceTest::offersOnlyTheMakersScannersInOrder()
+{
+    Sandbox box;
+    box.setDevices("device webcamsim Cam-1\n"
+                   "device cvnfa FA-1\ndevice cvnfa FA-2\n"
+                   "device cvnfb FB-1\n"
+                   "device cvnfc RX500\ndevice cvnfc RX300\n");
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    const QStringList expected{"cvnfa:FA-1", "cvnfa:FA-2", "cvnfb:FB-1", "cvnfc:RX300"};
+    QCOMPARE(devicesOf(page.message(1)), expected);
+
+    // "CDEV" with an argument lists too; a device that went away drops out.
+    box.setDevices("device cvnfb FB-1\n");
+    page.send("CDEV|anything");
+    QVERIFY(page.waitForMessages(3));
+    QCOMPARE(page.messages[2], sdevText({"cvnfb:FB-1"}));
+}
+
+void ServiceTest::secondPageIsRefused()
+{
+    Sandbox box;
+    box.setDevices(TwoScanners);
+    QVERIFY(box.start());
+    PageClient first;
+    QVERIFY(first.open(box.url()));
+    QVERIFY(first.waitForMessages(2));
+
+    PageClient second;
+    QSignalSpy closed(&second.socket, &QWebSocket::disconnected);
+    second.socket.open(QUrl(box.url()));
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
+    QCOMPARE(second.messages,
+             QStringList{codeOnly(1011, "服务端只允许一个客户端进行连接")});
+    QCOMPARE(second.socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
+
+    first.send("CDEV");
+    QVERIFY(first.waitForMessages(3));
+    QCOMPARE(first.message(2).value("Cmd").toString(), QString("SDEV"));
+
+    // Once the first page leaves, the next one is served.
+    first.socket.close();
+    PageClient third;
+    QTRY_VERIFY_WITH_TIMEOUT(third.open(box.url(), 2000) && third.waitForMessages(2, 2000), 10000);
+    QCOMPARE(third.message(0).value("Cmd").toString(), QString("HOME"));
+}
+
+void ServiceTest::ignoredCommands()
+{
+    Sandbox box;
+    box.setDevices(TwoScanners);
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    for (const QString &ignored : {"cdev", "", "HELLO", " CDEV", "CDEV ", "CBASE64", "|CDEV"})
+        page.send(ignored);
+    page.socket.sendBinaryMessage("CDEV");
+    page.send("COPT|");
+    QVERIFY(page.waitForMessages(3));
+    // The first answer is the one to "COPT|": nothing before it was answered.
+    QCOMPARE(page.messages[2], codeOnly(1004, "未选择扫描仪"));
+    QVERIFY(!page.waitForMessages(4, 300));
+}
+
+void ServiceTest::optionsComeFromThePreload()
+{
+    Sandbox box;
+    box.setDevices(TwoScanners);
+    QVERIFY(box.start());
+    QVERIFY(waitForPreload(box, 2));
+    const int logged = box.simLogLines().size();
+
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    page.send("COPT|cvnfb:DR-B");
+    QVERIFY(page.waitForMessages(3));
+    const QJsonObject sopt = page.message(2);
+    QCOMPARE(sopt.value("Cmd").toString(), QString("SOPT"));
+    QCOMPARE(sopt.value("Code").toInt(), 2006);
+    QCOMPARE(sopt.value("Msg").toString(), QString("获取参数设置成功"));
+    QCOMPARE(sopt.value("DataType").toString(), QString("json"));
+    // No SANE call was made for it.
+    QCOMPARE(box.simLogLines().size(), logged);
+
+    const QJsonObject values = QJsonDocument::fromJson(decodeOptionValues(sopt)).object();
+    QVERIFY(values.value("mode").isString());
+    QVERIFY(values.contains("resolution"));
+    QVERIFY(values.contains("source"));
+    const QByteArray options =
+        QByteArray::fromBase64(sopt.value("Data").toString().section('|', 1, 1).toLatin1());
+    const QJsonArray list = QJsonDocument::fromJson(options).object().value("Options").toArray();
+    QCOMPARE(list.size(), values.size());
+
+    // "COPT" without a device uses the one of the previous command.
+    page.send("COPT");
+    QVERIFY(page.waitForMessages(4));
+    QCOMPARE(page.messages[3], page.messages[2]);
+    QCOMPARE(box.simLogLines().size(), logged);
+}
+
+void ServiceTest::optionsReadDirectlyWhenNotPreloaded()
+{
+    Sandbox box;
+    // The busy first scanner stops the preload, so the second is never read.
+    box.setDevices("device cvnfa Busy open_status=3\ndevice cvnfb DR-B\n");
+    QVERIFY(box.start());
+    QVERIFY(QTest::qWaitFor([&] { return box.simLogLines().contains("open cvnfa:Busy 3"); }, 10000));
+
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    const int logged = box.simLogLines().size();
+    page.send("COPT|cvnfb:DR-B");
+    QVERIFY(page.waitForMessages(3));
+    QCOMPARE(page.message(2).value("Code").toInt(), 2006);
+    const QStringList after = box.simLogLines().mid(logged);
+    QVERIFY2(after.contains("open cvnfb:DR-B 0"), qPrintable(after.join('\n')));
+    QVERIFY(after.contains("close cvnfb:DR-B"));
+
+    page.send("COPT|cvnfa:Busy");
+    QVERIFY(page.waitForMessages(4));
+    QCOMPARE(page.messages[3], codeOnly(3, "装置忙碌.请重启扫描仪."));
+}
+
+void ServiceTest::optionErrors()
+{
+    Sandbox box;
+    box.setDevices("device cvnfa DR-A\ndevice cvnfb Denied open_status=11\n");
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+
+    page.send("COPT|");
+    QVERIFY(page.waitForMessages(3));
+    QCOMPARE(page.messages[2], codeOnly(1004, "未选择扫描仪"));
+
+    // A name that is not in the last list: no device, whatever was open before.
+    page.send("COPT|cvnfa:DR-A");
+    page.send("COPT|cvnfa:Nowhere");
+    page.send("COPT|CVNFA:DR-A");
+    QVERIFY(page.waitForMessages(6));
+    QCOMPARE(page.message(3).value("Code").toInt(), 2006);
+    QCOMPARE(page.messages[4], codeOnly(12, "未找到扫描仪.请先获取扫描仪."));
+    QCOMPARE(page.messages[5], codeOnly(12, "未找到扫描仪.请先获取扫描仪."));
+
+    page.send("COPT|cvnfb:Denied");
+    QVERIFY(page.waitForMessages(7));
+    QCOMPARE(page.messages[6], codeOnly(11, "资源存取被禁止.请重启电脑."));
+}
+
+void ServiceTest::commandDuringSlowPreload()
+{
+    Sandbox box;
+    box.setDevices("device cvnfa Slow-1 open_delay_ms=400\ndevice cvnfb Slow-2 open_delay_ms=400\n");
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    // Sent while the preload is still opening the slow scanners.
+    page.send("CDEV");
+    page.send("COPT|cvnfb:Slow-2");
+    QVERIFY(page.waitForMessages(4, 20000));
+    QCOMPARE(page.messages[2], sdevText({"cvnfa:Slow-1", "cvnfb:Slow-2"}));
+    QCOMPARE(page.message(3).value("Code").toInt(), 2006);
+
+    // SANE was never used by two threads at once: each open is finished and
+    // closed before the next call starts.
+    QVERIFY(waitForPreload(box, 4));
+    const QStringList log = box.simLogLines();
+    QString openDevice;
+    for (const QString &line : log) {
+        if (line.startsWith("open-start ")) {
+            QVERIFY2(openDevice.isEmpty(), qPrintable(log.join('\n')));
+            openDevice = line.section(' ', 1, 1);
+        } else if (line.startsWith("close ")) {
+            QCOMPARE(line.section(' ', 1, 1), openDevice);
+            openDevice.clear();
+        } else if (line.startsWith("devices ")) {
+            QVERIFY2(openDevice.isEmpty(), qPrintable(log.join('\n')));
+        }
+    }
+}
+
+void ServiceTest::base64OfScratchFiles()
+{
+    Sandbox box;
+    // The output directory stored in the settings is the service's too.
+    const QString outDir = box.root() + "/scans out";
+    QDir().mkpath(outDir);
+    QDir().mkpath(box.dataDir());
+    QFile ini(box.dataDir() + "/SysConfig.ini");
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[Scanner]\nImgPath=" + outDir.toUtf8() + "\n");
+    ini.close();
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+
+    QByteArray content;
+    for (int i = 0; i < 1000; ++i)
+        content.append(char(i * 7));
+    const QString plain = box.tempImgDir() + "/page0001.tiff";
+    const QString spaced = box.imgDir() + "/my page.tiff";
+    QFile f(plain);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+    f.close();
+    QVERIFY(QFile::copy(plain, spaced));
+    const QString stored = outDir + "/scan0001.tiff";
+    QVERIFY(QFile::copy(plain, stored));
+
+    // Standard alphabet, 76 characters a line, no final newline.
+    QString expected;
+    const QString flat = QString::fromLatin1(content.toBase64());
+    for (int at = 0; at < flat.size(); at += 76)
+        expected += (at ? "\n" : "") + flat.mid(at, 76);
+
+    page.send("CBASE64|" + plain);
+    page.send("CBASE64|" + spaced);
+    page.send("CBASE64|" + stored);
+    page.send("CBASE64|" + box.tempImgDir() + "/missing.tiff");
+    QVERIFY(page.waitForMessages(6));
+    for (int i : {2, 3, 4}) {
+        const QJsonObject m = page.message(i);
+        QCOMPARE(m.value("Cmd").toString(), QString("SBASE64"));
+        QCOMPARE(m.value("Code").toInt(), 2007);
+        QCOMPARE(m.value("Msg").toString(), QString("转换base64字符串成功"));
+        QCOMPARE(m.value("DataType").toString(), QString("base64"));
+        QCOMPARE(m.value("Data").toString(), expected);
+    }
+    QCOMPARE(page.messages[5],
+             QString(R"({"Cmd":"SBASE64","Code":2007,"Data":"","DataType":"base64","Msg":"转换base64字符串成功"})"));
+}
+
+void ServiceTest::base64RefusesOtherFiles()
+{
+    Sandbox box;
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+
+    const QString secret = box.home() + "/.ssh-key";
+    QFile f(secret);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("private");
+    f.close();
+    // A link inside a scratch directory must not lead out of it.
+    QVERIFY(QFile::link(secret, box.tempImgDir() + "/link.tiff"));
+
+    const QStringList refused{secret, box.tempImgDir() + "/../home/.ssh-key", box.tempImgDir() + "/link.tiff",
+                              box.tempImgDir(), box.tmp() + "/tempvelloscanimg-other"};
+    for (const QString &path : refused)
+        page.send("CBASE64|" + path);
+    QVERIFY(page.waitForMessages(2 + refused.size()));
+    for (int i = 0; i < refused.size(); ++i)
+        QCOMPARE(page.message(2 + i).value("Data").toString(), QString());
+    QTRY_VERIFY(box.standardError().count("refused to read") >= 3);
+}
+
+void ServiceTest::oversizedMessageClosesOnlyThatPage()
+{
+    Sandbox box;
+    box.setDevices(TwoScanners);
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    page.send("CBASE64|" + QString(2 * 1024 * 1024, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(page.closed, 10000);
+    QCOMPARE(page.socket.closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
+
+    PageClient next;
+    QVERIFY(next.open(box.url()));
+    QVERIFY(next.waitForMessages(2));
+    next.send("CDEV");
+    QVERIFY(next.waitForMessages(3));
+    QCOMPARE(next.message(2).value("Code").toInt(), 2005);
+}
+
+void ServiceTest::portFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<bool>("defaultPort");
+    QTest::newRow("missing") << QByteArray() << false << true;
+    QTest::newRow("number and newline") << QByteArray("PORT\n") << true << false;
+    QTest::newRow("blanks around") << QByteArray("  PORT \n") << true << false;
+    QTest::newRow("letters") << QByteArray("abc\n") << true << true;
+    QTest::newRow("empty") << QByteArray("") << true << true;
+    QTest::newRow("out of range") << QByteArray("70000\n") << true << true;
+}
+
+void ServiceTest::portFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, present);
+    QFETCH(bool, defaultPort);
+    Sandbox box;
+    const quint16 chosen = Sandbox::freePort();
+    if (present)
+        box.writePortFile(content.replace("PORT", QByteArray::number(chosen)));
+    else
+        box.removePortFile();
+    box.usePort(defaultPort ? 23165 : chosen);
+    QVERIFY(box.start());
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    QCOMPARE(page.message(0).value("Cmd").toString(), QString("HOME"));
+}
+
+void ServiceTest::dataDirectoryPerDistribution_data()
+{
+    QTest::addColumn<QByteArray>("lsbOutput");
+    QTest::addColumn<bool>("toolPresent");
+    QTest::addColumn<QString>("dataDir");
+    QTest::newRow("Uos") << QByteArray("Distributor ID:\tUos\n") << true << "/.config/com.corvane.velloscan";
+    QTest::newRow("Kylin") << QByteArray("Distributor ID:\tKylin\n") << true << "/.velloscan";
+    QTest::newRow("other") << QByteArray("Distributor ID:\tDebian\n") << true << "/.velloscan";
+    QTest::newRow("lower-case uos") << QByteArray("Distributor ID:\tuos\n") << true << "/.velloscan";
+    QTest::newRow("no tool") << QByteArray() << false << "/.velloscan";
+}
+
+void ServiceTest::dataDirectoryPerDistribution()
+{
+    QFETCH(QByteArray, lsbOutput);
+    QFETCH(bool, toolPresent);
+    QFETCH(QString, dataDir);
+    Sandbox box;
+    QDir().mkpath(box.home() + "/.config");
+    if (toolPresent)
+        box.writeTool("lsb_release", lsbOutput);
+    else
+        box.removeTool("lsb_release");
+    QVERIFY(box.start());
+    const QString ini = box.home() + dataDir + "/SysConfig.ini";
+    QVERIFY(QFile::exists(ini));
+    QCOMPARE(QFileInfo(ini).size(), qint64(0));
+    const QString otherDir = dataDir == "/.velloscan" ? "/.config/com.corvane.velloscan" : "/.velloscan";
+    QVERIFY(!QFile::exists(box.home() + otherDir));
+}
+
+void ServiceTest::scratchDirectoriesEmptiedAtStart()
+{
+    Sandbox box;
+    const QString outside = box.root() + "/outside";
+    QStringList planted;
+    for (const QString &dir : {box.imgDir(), box.tempImgDir()}) {
+        QDir().mkpath(dir + "/nested/deeper");
+        QDir().mkpath(dir + "/.hidden-dir");
+        planted << dir + "/page.tiff" << dir + "/.hidden" << dir + "/nested/a.pnm"
+                << dir + "/nested/deeper/b.jpg" << dir + "/.hidden-dir/c.png";
+    }
+    QDir().mkpath(outside);
+    planted << outside + "/keep.txt";
+    for (const QString &path : planted) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    // The service must empty its own directories, not what a link points at.
+    QVERIFY(QFile::link(outside, box.imgDir() + "/nested/link-to-outside"));
+
+    QVERIFY(box.start());
+    for (const QString &path : planted.mid(0, planted.size() - 1))
+        QVERIFY2(!QFile::exists(path), qPrintable(path));
+    QVERIFY(QFile::exists(outside + "/keep.txt"));
+    QVERIFY(!QFileInfo(box.imgDir() + "/nested/link-to-outside").isSymLink());
+    for (const QString &dir : {box.imgDir(), box.tempImgDir()}) {
+        QVERIFY(QFileInfo(dir + "/nested/deeper").isDir());
+        QVERIFY(QFileInfo(dir + "/.hidden-dir").isDir());
+    }
+}
+
+void ServiceTest::existingSettingsLeftUnchanged()
+{
+    Sandbox box;
+    QDir().mkpath(box.dataDir());
+    const QByteArray settings = "[Scanner]\nImgPath=/somewhere/else\nPrefix=scan\nImageFormat=jpg\n"
+                                "ScanCount=17\nScanMinCountSize=6\n; a remark\n";
+    QFile f(box.dataDir() + "/SysConfig.ini");
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(settings);
+    f.close();
+    QVERIFY(box.start());
+    QCOMPARE(box.terminate(), 0);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), settings);
+}
+
+void ServiceTest::terminatesOnSignal_data()
+{
+    QTest::addColumn<bool>("withPage");
+    QTest::newRow("idle") << false;
+    QTest::newRow("page connected") << true;
+}
+
+void ServiceTest::terminatesOnSignal()
+{
+    QFETCH(bool, withPage);
+    Sandbox box;
+    box.setDevices(TwoScanners);
+    QVERIFY(box.start());
+    PageClient page;
+    if (withPage) {
+        QVERIFY(page.open(box.url()));
+        QVERIFY(page.waitForMessages(2));
+    }
+    QCOMPARE(box.terminate(5000), 0);
+    if (withPage)
+        QTRY_VERIFY(page.closed);
+}
+
+QTEST_MAIN(ServiceTest)
+#include "tst_service.moc"

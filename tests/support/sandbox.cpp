@@ -1,0 +1,170 @@
+#include "sandbox.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+}
+
+} // namespace
+
+Sandbox::Sandbox()
+{
+    for (const char *sub : {"home", "tmp", "app", "bin", "sane"})
+        QDir().mkpath(root() + "/" + sub);
+    const QString binary = appDir() + "/velloscan";
+    QFile::copy(VELLOSCAN_BINARY, binary);
+    QFile::setPermissions(binary, QFile::permissions(VELLOSCAN_BINARY));
+    QFile::copy(VELLOSCAN_SIM_DLLCONF, saneDir() + "/dll.conf");
+    m_port = freePort();
+    writePortFile(QByteArray::number(m_port) + "\n");
+    writeTool("lsb_release", "Distributor ID:\tDebian\n");
+    setDevices(QString());
+}
+
+Sandbox::~Sandbox()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+void Sandbox::setDevices(const QString &deviceLines)
+{
+    writeFile(saneDir() + "/velloscan-sim.conf",
+              "log " + simLog().toUtf8() + "\n" + deviceLines.toUtf8() + "\n");
+}
+
+void Sandbox::writePortFile(const QByteArray &content)
+{
+    writeFile(appDir() + "/port.txt", content);
+}
+
+void Sandbox::removePortFile()
+{
+    QFile::remove(appDir() + "/port.txt");
+}
+
+void Sandbox::writeTool(const QString &name, const QByteArray &output, int status)
+{
+    QByteArray script = "#!/bin/sh\nprintf '%s' '";
+    script += QByteArray(output).replace("'", "'\\''");
+    script += "'\nexit " + QByteArray::number(status) + "\n";
+    const QString path = root() + "/bin/" + name;
+    writeFile(path, script);
+    QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
+
+void Sandbox::removeTool(const QString &name)
+{
+    QFile::remove(root() + "/bin/" + name);
+}
+
+quint16 Sandbox::freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+QString Sandbox::url() const
+{
+    return QStringLiteral("ws://127.0.0.1:%1").arg(m_port);
+}
+
+bool Sandbox::start()
+{
+    QProcessEnvironment env;
+    env.insert("HOME", home());
+    env.insert("TMPDIR", tmp());
+    env.insert("PATH", root() + "/bin");
+    env.insert("SANE_CONFIG_DIR", saneDir());
+    env.insert("LD_LIBRARY_PATH", VELLOSCAN_SIM_LIBDIR);
+    env.insert("LANG", "C.UTF-8");
+    m_process.setProcessEnvironment(env);
+    m_process.setProgram(appDir() + "/velloscan");
+    m_process.setWorkingDirectory(root());
+    m_process.start();
+    if (!m_process.waitForStarted(5000))
+        return false;
+    // Listening is the only sign of readiness the service gives; probe it.
+    return QTest::qWaitFor([this] {
+        if (m_process.state() != QProcess::Running)
+            return true;
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, m_port);
+        return probe.waitForConnected(200);
+    }, 15000) && m_process.state() == QProcess::Running;
+}
+
+int Sandbox::terminate(int timeoutMs)
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    ::kill(pid_t(m_process.processId()), SIGTERM);
+    if (!m_process.waitForFinished(timeoutMs))
+        return -1;
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+QString Sandbox::standardError()
+{
+    m_stderr += m_process.readAllStandardError();
+    return QString::fromUtf8(m_stderr);
+}
+
+QStringList Sandbox::simLogLines() const
+{
+    QFile f(simLog());
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+PageClient::PageClient()
+{
+    connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString &m) { messages << m; });
+    connect(&socket, &QWebSocket::disconnected, this, [this] { closed = true; });
+}
+
+bool PageClient::open(const QString &url, int timeoutMs)
+{
+    socket.open(QUrl(url));
+    return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState || closed; },
+                           timeoutMs)
+        && socket.state() == QAbstractSocket::ConnectedState;
+}
+
+bool PageClient::waitForMessages(int count, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return messages.size() >= count; }, timeoutMs);
+}
+
+QJsonObject PageClient::message(int index) const
+{
+    if (index < 0 || index >= messages.size())
+        return {};
+    return QJsonDocument::fromJson(messages[index].toUtf8()).object();
+}
+
+QStringList devicesOf(const QJsonObject &message)
+{
+    const QByteArray json = QByteArray::fromBase64(message.value("Data").toString().toLatin1());
+    QStringList names;
+    for (const QJsonValue &d : QJsonDocument::fromJson(json).object().value("Devs").toArray())
+        names << d.toObject().value("Name").toString();
+    return names;
+}

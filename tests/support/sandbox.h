@@ -1,0 +1,78 @@
+#ifndef VELLOSCAN_TEST_SANDBOX_H
+#define VELLOSCAN_TEST_SANDBOX_H
+
+#include <QJsonObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QWebSocket>
+
+// A private world for one run of the real service: its own HOME and TMPDIR,
+// a copy of the binary with its port.txt, a PATH holding only the fake tools
+// the test chose, and a SANE configuration that loads the simulated backends.
+class Sandbox
+{
+public:
+    Sandbox();
+    ~Sandbox();
+
+    QString root() const { return m_dir.path(); }
+    QString home() const { return root() + "/home"; }
+    QString tmp() const { return root() + "/tmp"; }
+    QString imgDir() const { return tmp() + "/velloscanimg"; }
+    QString tempImgDir() const { return tmp() + "/tempvelloscanimg"; }
+    QString dataDir() const { return home() + "/.velloscan"; }
+    QString appDir() const { return root() + "/app"; }
+    QString saneDir() const { return root() + "/sane"; }
+    QString simLog() const { return saneDir() + "/velloscan-sim.log"; }
+    quint16 port() const { return m_port; }
+
+    // The simulator's device lines ("device cvnfa DR-1 ...", one per line).
+    void setDevices(const QString &deviceLines);
+    // port.txt beside the binary; writePortFile(QByteArray()) with remove=true drops it.
+    void writePortFile(const QByteArray &content);
+    void removePortFile();
+    void usePort(quint16 port) { m_port = port; }
+    // A fake tool on PATH: a shell script printing `output` and exiting with `status`.
+    void writeTool(const QString &name, const QByteArray &output, int status = 0);
+    void removeTool(const QString &name);
+
+    bool start();
+    // Sends SIGTERM and waits; returns the exit code, or -1 when the process
+    // did not exit normally within the time.
+    int terminate(int timeoutMs = 10000);
+    QProcess &process() { return m_process; }
+    QString standardError();
+    QStringList simLogLines() const;
+
+    static quint16 freePort();
+    QString url() const;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QByteArray m_stderr;
+};
+
+// A page: a WebSocket client that keeps every text frame it receives.
+class PageClient : public QObject
+{
+    Q_OBJECT
+public:
+    PageClient();
+    bool open(const QString &url, int timeoutMs = 10000);
+    void send(const QString &text) { socket.sendTextMessage(text); }
+    // Waits until `count` messages have arrived in total.
+    bool waitForMessages(int count, int timeoutMs = 10000);
+    QJsonObject message(int index) const;
+
+    QWebSocket socket;
+    QStringList messages;
+    bool closed = false;
+};
+
+// Decodes the Base64 Data of a devices message into the device names.
+QStringList devicesOf(const QJsonObject &message);
+
+#endif
