@@ -1,0 +1,43 @@
+#ifndef VELLOSCAN_SCANNEROPTION_H
+#define VELLOSCAN_SCANNEROPTION_H
+
+#include <QHash>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include "sanescan.h"
+
+// The service's view of every known scanner's options: renders one device's
+// table for the page and turns the page's scan settings back into an ordered
+// list of option assignments for the device of a scan job.
+// The service guarantees that one thread at a time uses an instance.
+class ScannerOption : public QObject
+{
+    Q_OBJECT
+public:
+    ScannerOption() = default;
+
+    void SetAllScannerOptions(const QHash<QString, OptionTable> &all);
+
+    // Base64(values document) + "|" + Base64(options document); reads nothing
+    // but its argument, so the main thread may call it at any time.
+    static QString WriteJson(const OptionTable &options);
+
+    void SetCurrentOptionNames(const QString &deviceName);
+    QHash<QString, QString> GetOptionFromJson(const QString &json) const;
+    QVector<QPair<QString, QString>> OrganizeOptions(const QString &deviceName,
+                                                     QHash<QString, QString> values);
+
+    // Valid right after OrganizeOptions, for the job that called it.
+    bool IsFlatbed() const { return m_isFlatbed; }
+
+private:
+    QStringList m_currentOptionNames;
+    QHash<QString, OptionTable> m_allScannerOptions;
+    bool m_isFlatbed = false;
+};
+
+#endif
