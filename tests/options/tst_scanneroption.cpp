@@ -381,8 +381,9 @@ void TestScannerOption::organizeOptions_data()
     QTest::newRow("cvnfa flatbed drops feeder options")
         << "cvnfa-x:1"
         << QStringList{"source=Flatbed", "mode=Color", "resolution=300", "cropping=yes",
-                       "prepick=yes", "multifeed-detection=Stop", "bgcolor=Black",
-                       "blank-page-skip=yes"}
+                       "prepick=yes", "multifeed-detection=Stop", "mf-overlapping=yes",
+                       "mf-length=5", "bgcolor=Black", "blank-page-skip=yes",
+                       "blank-page-skip-sensitivity=3"}
         << QStringList{"source=Flatbed", "mode=Color", "resolution=300"} << true;
     QTest::newRow("cvnfa source differing in case is no flatbed")
         << "cvnfa-x:1" << QStringList{"source=flatbed", "cropping=yes", "prepick=yes"}
