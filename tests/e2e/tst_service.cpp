@@ -169,7 +169,7 @@ void ServiceTest::ignoredCommands()
     PageClient page;
     QVERIFY(page.open(box.url()));
     QVERIFY(page.waitForMessages(2));
-    for (const QString &ignored : {"cdev", "", "HELLO", " CDEV", "CDEV ", "CBASE64", "|CDEV"})
+    for (const char *ignored : {"cdev", "", "HELLO", " CDEV", "CDEV ", "CBASE64", "|CDEV"})
         page.send(ignored);
     page.socket.sendBinaryMessage("CDEV");
     page.send("COPT|");

@@ -1,0 +1,143 @@
+// End-to-end: real uevent datagrams multicast on the kernel's uevent group
+// reach the real service, which tells the page with "SDEVPLUG".
+#include "sandbox.h"
+#include "ueventsender.h"
+
+#include <QTest>
+
+#include <cstring>
+
+namespace {
+
+const QByteArray Lsusb = "Bus 001 Device 002: ID 1d6b:0002 Linux Foundation 2.0 root hub\n"
+                         "Bus 001 Device 005: ID 0b7e:1234 Corvane Co., Ltd. DR-A\n";
+
+const QString NoScanner = "未找到扫描仪，请先获取扫描仪设备或检查扫描仪是否正确连接";
+
+} // namespace
+
+class HotplugTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void plugAndUnplug();
+    void twoInterfacesTwoMessages();
+    void otherEventsSayNothing();
+    void toldEvenWithoutLsusb();
+    void stopsPromptlyWhileListening();
+
+private:
+    bool multicast(const std::string &event);
+    bool startWithPage(const QString &devices);
+
+    Sandbox *m_box = nullptr;
+    PageClient *m_page = nullptr;
+};
+
+void HotplugTest::init()
+{
+    m_box = new Sandbox;
+    m_box->writeTool("lsusb", Lsusb);
+    m_page = new PageClient;
+}
+
+void HotplugTest::cleanup()
+{
+    delete m_page;
+    delete m_box;
+}
+
+bool HotplugTest::multicast(const std::string &event)
+{
+    int error = 0;
+    if (uevent::Multicast(event, &error))
+        return true;
+    qWarning("cannot multicast a uevent: %s", std::strerror(error));
+    return false;
+}
+
+bool HotplugTest::startWithPage(const QString &devices)
+{
+    m_box->setDevices(devices);
+    return m_box->start() && m_page->open(m_box->url()) && m_page->waitForMessages(2);
+}
+
+void HotplugTest::plugAndUnplug()
+{
+    QVERIFY(startWithPage(QString()));
+    QCOMPARE(m_page->message(1).value("Code").toInt(), 1003);
+
+    m_box->setDevices("device cvnfa DR-A\ndevice webcamsim Cam\n");
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("add", "0b7e", "1234", "0100", 0)));
+    QVERIFY(m_page->waitForMessages(3));
+    const QJsonObject plug = m_page->message(2);
+    QCOMPARE(plug.value("Cmd").toString(), QString("SDEVPLUG"));
+    QCOMPARE(plug.value("Code").toInt(), 2005);
+    QCOMPARE(plug.value("Msg").toString(), QString("获取扫描仪列表成功"));
+    QCOMPARE(plug.value("DataType").toString(), QString("json"));
+    QCOMPARE(devicesOf(plug), QStringList{"cvnfa:DR-A"});
+
+    // The same document as a "CDEV" answer right after.
+    m_page->send("CDEV");
+    QVERIFY(m_page->waitForMessages(4));
+    QCOMPARE(m_page->message(3).value("Data"), plug.value("Data"));
+
+    m_box->setDevices("device webcamsim Cam\n");
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("remove", "0b7e", "1234", "0100", 0)));
+    QVERIFY(m_page->waitForMessages(5));
+    QCOMPARE(m_page->messages[4],
+             QString(R"({"Cmd":"SDEVPLUG","Code":1003,"Data":"","DataType":"","Msg":"%1"})").arg(NoScanner));
+    QVERIFY(!m_page->waitForMessages(6, 300));
+}
+
+void HotplugTest::twoInterfacesTwoMessages()
+{
+    QVERIFY(startWithPage("device cvnfb DR-B\n"));
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("add", "0b7e", "1234", "0100", 0)));
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("add", "0b7e", "1234", "0100", 1)));
+    QVERIFY(m_page->waitForMessages(4));
+    for (int i : {2, 3}) {
+        QCOMPARE(m_page->message(i).value("Cmd").toString(), QString("SDEVPLUG"));
+        QCOMPARE(devicesOf(m_page->message(i)), QStringList{"cvnfb:DR-B"});
+    }
+    QVERIFY(!m_page->waitForMessages(5, 300));
+}
+
+void HotplugTest::otherEventsSayNothing()
+{
+    QVERIFY(startWithPage("device cvnfa DR-A\n"));
+    QVERIFY(multicast(uevent::UsbDeviceEvent("add", "0b7e", "1234", "0100")));
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("bind", "0b7e", "1234", "0100", 0)));
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("unbind", "0b7e", "1234", "0100", 0)));
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("change", "0b7e", "1234", "0100", 0)));
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("add", "046d", "0825", "0012", 0)));
+    QVERIFY(multicast(uevent::UsbDeviceEvent("remove", "0b7e", "1234", "0100")));
+    // A marker the service does report: everything before it was dropped.
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("remove", "0b7e", "1234", "0100", 0)));
+    QVERIFY(m_page->waitForMessages(3));
+    QCOMPARE(m_page->message(2).value("Cmd").toString(), QString("SDEVPLUG"));
+    QVERIFY(!m_page->waitForMessages(4, 500));
+}
+
+void HotplugTest::toldEvenWithoutLsusb()
+{
+    m_box->removeTool("lsusb");
+    QVERIFY(startWithPage(QString()));
+    m_box->setDevices("device cvnfc RX300\n");
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("add", "0b7e", "4321", "0100", 0)));
+    QVERIFY(m_page->waitForMessages(3));
+    QCOMPARE(m_page->message(2).value("Code").toInt(), 2005);
+    QCOMPARE(devicesOf(m_page->message(2)), QStringList{"cvnfc:RX300"});
+}
+
+void HotplugTest::stopsPromptlyWhileListening()
+{
+    QVERIFY(startWithPage("device cvnfa DR-A\n"));
+    // The listener sits in its blocking wait; the teardown must release it.
+    QCOMPARE(m_box->terminate(3000), 0);
+}
+
+QTEST_MAIN(HotplugTest)
+#include "tst_hotplug.moc"
