@@ -1,0 +1,368 @@
+// The simulated scanners' own promises (setting options, feeding pages,
+// frame contents, the log), checked through the real libsane, since other
+// suites build their expectations on them.
+#include <QFile>
+#include <QLibrary>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sane/sane.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// The few libsane entry points these checks need, resolved at run time as
+// the service does it.
+struct Sane {
+    QLibrary lib;
+    decltype(&::sane_init) init = nullptr;
+    decltype(&::sane_exit) exit = nullptr;
+    decltype(&::sane_get_devices) getDevices = nullptr;
+    decltype(&::sane_open) open = nullptr;
+    decltype(&::sane_close) close = nullptr;
+    decltype(&::sane_get_option_descriptor) descriptor = nullptr;
+    decltype(&::sane_control_option) control = nullptr;
+    decltype(&::sane_get_parameters) parameters = nullptr;
+    decltype(&::sane_start) start = nullptr;
+    decltype(&::sane_read) read = nullptr;
+    decltype(&::sane_cancel) cancel = nullptr;
+
+    bool load()
+    {
+        lib.setFileNameAndVersion("sane", 1);
+        if (!lib.load())
+            return false;
+        auto bind = [this](auto &slot, const char *name) {
+            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(lib.resolve(name));
+            return slot != nullptr;
+        };
+        return bind(init, "sane_init") && bind(exit, "sane_exit") && bind(getDevices, "sane_get_devices")
+            && bind(open, "sane_open") && bind(close, "sane_close")
+            && bind(descriptor, "sane_get_option_descriptor") && bind(control, "sane_control_option")
+            && bind(parameters, "sane_get_parameters") && bind(start, "sane_start") && bind(read, "sane_read")
+            && bind(cancel, "sane_cancel");
+    }
+};
+
+Sane g_sane;
+
+// One open device for one case; the session ends with it.
+class Device
+{
+public:
+    explicit Device(const char *name)
+    {
+        g_sane.init(nullptr, nullptr);
+        const SANE_Device **list = nullptr;
+        g_sane.getDevices(&list, SANE_TRUE);
+        status = g_sane.open(name, &handle);
+    }
+    ~Device()
+    {
+        if (status == SANE_STATUS_GOOD)
+            g_sane.close(handle);
+        g_sane.exit();
+    }
+
+    int find(const char *name)
+    {
+        SANE_Int count = 0;
+        g_sane.control(handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr);
+        for (int i = count - 1; i > 0; --i) {
+            const SANE_Option_Descriptor *d = g_sane.descriptor(handle, i);
+            if (d && std::strcmp(d->name, name) == 0)
+                return i;
+        }
+        return -1;
+    }
+    SANE_Status setString(const char *name, const char *value, SANE_Int *info = nullptr)
+    {
+        std::vector<char> buf(256, 0);
+        std::strncpy(buf.data(), value, buf.size() - 1);
+        return g_sane.control(handle, find(name), SANE_ACTION_SET_VALUE, buf.data(), info);
+    }
+    SANE_Status setWord(const char *name, SANE_Word value, SANE_Int *info = nullptr)
+    {
+        return g_sane.control(handle, find(name), SANE_ACTION_SET_VALUE, &value, info);
+    }
+    QByteArray getString(const char *name)
+    {
+        std::vector<char> buf(256, 0);
+        g_sane.control(handle, find(name), SANE_ACTION_GET_VALUE, buf.data(), nullptr);
+        return QByteArray(buf.data());
+    }
+    SANE_Word getWord(const char *name)
+    {
+        SANE_Word w = 0;
+        g_sane.control(handle, find(name), SANE_ACTION_GET_VALUE, &w, nullptr);
+        return w;
+    }
+    bool active(const char *name)
+    {
+        return SANE_OPTION_IS_ACTIVE(g_sane.descriptor(handle, find(name))->cap);
+    }
+
+    // Reads one frame to EOF in reads of at most `chunk` bytes.
+    QByteArray readFrame(SANE_Status *end, int chunk = 1 << 20, int *reads = nullptr)
+    {
+        QByteArray all;
+        std::vector<SANE_Byte> buf(static_cast<size_t>(chunk));
+        SANE_Int len = 0;
+        SANE_Status s;
+        int n = 0;
+        while ((s = g_sane.read(handle, buf.data(), chunk, &len)) == SANE_STATUS_GOOD) {
+            all.append(reinterpret_cast<const char *>(buf.data()), len);
+            ++n;
+        }
+        *end = s;
+        if (reads)
+            *reads = n;
+        return all;
+    }
+
+    SANE_Parameters params()
+    {
+        SANE_Parameters p{};
+        g_sane.parameters(handle, &p);
+        return p;
+    }
+
+    SANE_Handle handle = nullptr;
+    SANE_Status status = SANE_STATUS_INVAL;
+};
+
+unsigned sample8(int x, int y, int c, int image)
+{
+    return unsigned(x + 2 * y + 85 * c + 37 * (image - 1)) & 0xFFu;
+}
+
+} // namespace
+
+class TestSimulator : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString logPath() const { return m_dir.filePath("velloscan-sim.log"); }
+    void setDevices(const QByteArray &lines)
+    {
+        QFile f(m_dir.filePath("velloscan-sim.conf"));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(lines);
+    }
+    QStringList log() const
+    {
+        QFile f(logPath());
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QFile::copy(SIM_DLLCONF, m_dir.filePath("dll.conf")));
+        qputenv("SANE_CONFIG_DIR", QFile::encodeName(m_dir.path()));
+        qputenv("LD_LIBRARY_PATH", SIM_LIBDIR);
+        QVERIFY(g_sane.load());
+    }
+    void init() { QFile::remove(logPath()); }
+
+    void settingFollowsTheConstraints()
+    {
+        setDevices("device cvnfa A1\n");
+        Device d("cvnfa:A1");
+        QCOMPARE(d.status, SANE_STATUS_GOOD);
+        SANE_Int info = -1;
+
+        QCOMPARE(d.setString("mode", "gr", &info), SANE_STATUS_GOOD);
+        QCOMPARE(d.getString("mode"), QByteArray("Gray"));
+        QVERIFY(info & SANE_INFO_INEXACT);
+        QVERIFY(info & SANE_INFO_RELOAD_OPTIONS);
+        QVERIFY(info & SANE_INFO_RELOAD_PARAMS);
+        QCOMPARE(d.setString("mode", "Sepia"), SANE_STATUS_INVAL);
+
+        QCOMPARE(d.setWord("mf-length", 60), SANE_STATUS_INVAL); // inactive until Stop
+        QVERIFY(!d.active("mf-length"));
+        QCOMPARE(d.setString("multifeed-detection", "Stop"), SANE_STATUS_GOOD);
+        QVERIFY(d.active("mf-length"));
+        QCOMPARE(d.setWord("mf-length", 54, &info), SANE_STATUS_GOOD);
+        QCOMPARE(d.getWord("mf-length"), 50);
+        QVERIFY(info & SANE_INFO_INEXACT);
+        QCOMPARE(d.setWord("mf-length", 1000), SANE_STATUS_GOOD);
+        QCOMPARE(d.getWord("mf-length"), 300);
+
+        QCOMPARE(d.setWord("resolution", 580, &info), SANE_STATUS_GOOD);
+        QCOMPARE(d.getWord("resolution"), 600);
+        QCOMPARE(d.setWord("cropping", 2), SANE_STATUS_INVAL);
+
+        QCOMPARE(d.setString("paper-size", "Letter"), SANE_STATUS_GOOD);
+        QCOMPARE(d.getWord("br-x"), SANE_FIX(215.9));
+        QCOMPARE(d.getWord("page-height"), SANE_FIX(279.4));
+
+        QVERIFY(log().contains("set cvnfa:A1 mode gr"));
+        QVERIFY(log().contains("set-inexact cvnfa:A1 mode Gray"));
+        QVERIFY(log().contains("set-failed cvnfa:A1 mf-length 4"));
+        QVERIFY(!log().contains("set cvnfa:A1 br-x 215.9")); // side effects are not sets
+        QVERIFY(log().contains("get cvnfa:A1 br-x"));
+    }
+
+    void automaticValueIsRestored()
+    {
+        setDevices("device cvnfa AP profile=allpaths\n");
+        Device d("cvnfa:AP");
+        QCOMPARE(d.setWord("automatic", 3), SANE_STATUS_GOOD);
+        QCOMPARE(g_sane.control(d.handle, d.find("automatic"), SANE_ACTION_SET_AUTO, nullptr, nullptr),
+                 SANE_STATUS_GOOD);
+        QCOMPARE(d.getWord("automatic"), 128);
+        QCOMPARE(g_sane.control(d.handle, d.find("int-list"), SANE_ACTION_SET_AUTO, nullptr, nullptr),
+                 SANE_STATUS_INVAL);
+        QVERIFY(log().contains("set cvnfa:AP automatic auto"));
+    }
+
+    void feederRunsEmpty_data()
+    {
+        QTest::addColumn<QByteArray>("source");
+        QTest::addColumn<int>("pages");
+        QTest::addColumn<int>("images");
+        QTest::newRow("front") << QByteArray("ADF Front") << 3 << 3;
+        QTest::newRow("duplex") << QByteArray("ADF Duplex") << 2 << 4;
+        QTest::newRow("empty feeder") << QByteArray("ADF Back") << 0 << 0;
+    }
+    void feederRunsEmpty()
+    {
+        QFETCH(QByteArray, source);
+        QFETCH(int, pages);
+        QFETCH(int, images);
+        setDevices("device cvnfb F width_px=16 height_px=4 pages=" + QByteArray::number(pages) + "\n");
+        Device d("cvnfb:F");
+        QCOMPARE(d.setString("source", source.constData()), SANE_STATUS_GOOD);
+        for (int i = 0; i < images; ++i) {
+            QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+            SANE_Status end;
+            QCOMPARE(d.readFrame(&end).size(), 16 * 3 * 4);
+            QCOMPARE(end, SANE_STATUS_EOF);
+        }
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_NO_DOCS);
+        QCOMPARE(log().filter("start cvnfb:F 0").size(), images);
+        QVERIFY(log().contains("start cvnfb:F 7"));
+    }
+
+    void flatbedNeverRunsEmpty()
+    {
+        setDevices("device cvnfa A width_px=8 height_px=2 pages=0\n");
+        Device d("cvnfa:A");
+        QCOMPARE(d.setString("source", "Flatbed"), SANE_STATUS_GOOD);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+    }
+
+    void framesFollowTheFormula_data()
+    {
+        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("depth");
+        QTest::addColumn<int>("bytesPerLine");
+        QTest::newRow("gray 8") << QByteArray() << QByteArray("Gray") << int(SANE_FRAME_GRAY) << 8 << 13;
+        QTest::newRow("gray 16") << QByteArray("depth=16") << QByteArray("Gray") << int(SANE_FRAME_GRAY) << 16 << 26;
+        QTest::newRow("color") << QByteArray() << QByteArray("Color") << int(SANE_FRAME_RGB) << 8 << 39;
+        QTest::newRow("lineart") << QByteArray() << QByteArray("Lineart") << int(SANE_FRAME_GRAY) << 1 << 2;
+        QTest::newRow("short reads") << QByteArray("max_read=5") << QByteArray("Color") << int(SANE_FRAME_RGB) << 8 << 39;
+    }
+    void framesFollowTheFormula()
+    {
+        QFETCH(QByteArray, keys);
+        QFETCH(QByteArray, mode);
+        QFETCH(int, format);
+        QFETCH(int, depth);
+        QFETCH(int, bytesPerLine);
+        const int width = 13, height = 5;
+        setDevices("device cvnfa A width_px=13 height_px=5 pages=2 " + keys + "\n");
+        Device d("cvnfa:A");
+        QCOMPARE(d.setString("mode", mode.constData()), SANE_STATUS_GOOD);
+        // The second image: the image number shows in the samples.
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+        SANE_Status end;
+        d.readFrame(&end);
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+        const SANE_Parameters p = d.params();
+        QCOMPARE(int(p.format), format);
+        QCOMPARE(p.depth, depth);
+        QCOMPARE(p.bytes_per_line, bytesPerLine);
+        QCOMPARE(p.pixels_per_line, width);
+        QCOMPARE(p.lines, height);
+        QCOMPARE(p.last_frame, SANE_TRUE);
+        int reads = 0;
+        const QByteArray data = d.readFrame(&end, 1 << 16, &reads);
+        QCOMPARE(end, SANE_STATUS_EOF);
+        QCOMPARE(data.size(), bytesPerLine * height);
+        if (keys == "max_read=5")
+            QCOMPARE(reads, (data.size() + 4) / 5);
+
+        const auto *bytes = reinterpret_cast<const unsigned char *>(data.constData());
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                if (depth == 1) {
+                    const bool black = bytes[y * bytesPerLine + x / 8] & (0x80 >> (x % 8));
+                    QCOMPARE(black, (x + y + 1) % 4 == 0);
+                } else if (depth == 16) {
+                    quint16 v;
+                    std::memcpy(&v, bytes + y * bytesPerLine + 2 * x, 2);
+                    const unsigned s = sample8(x, y, 0, 2);
+                    QCOMPARE(unsigned(v), s * 256 + (255 - s));
+                } else {
+                    const int channels = format == SANE_FRAME_RGB ? 3 : 1;
+                    for (int c = 0; c < channels; ++c)
+                        QCOMPARE(unsigned(bytes[y * bytesPerLine + x * channels + c]), sample8(x, y, c, 2));
+                }
+            }
+        }
+    }
+
+    void threePassColour()
+    {
+        setDevices("device cvnfa A width_px=4 height_px=3 three_pass=1\n");
+        Device d("cvnfa:A");
+        const SANE_Frame colours[] = {SANE_FRAME_RED, SANE_FRAME_GREEN, SANE_FRAME_BLUE};
+        for (int c = 0; c < 3; ++c) {
+            QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+            const SANE_Parameters p = d.params();
+            QCOMPARE(p.format, colours[c]);
+            QCOMPARE(p.last_frame, c == 2 ? SANE_TRUE : SANE_FALSE);
+            SANE_Status end;
+            const QByteArray data = d.readFrame(&end);
+            QCOMPARE(end, SANE_STATUS_EOF);
+            QCOMPARE(data.size(), 12);
+            QCOMPARE(static_cast<unsigned char>(data[5]), sample8(1, 1, c, 1));
+        }
+    }
+
+    void heightAndFaults()
+    {
+        setDevices("device cvnfa U width_px=4 height_px=3 unknown_height=1 extra_lines=2 pages=2 "
+                   "jam_page=2 jam_after_lines=1\n");
+        Device d("cvnfa:U");
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+        QCOMPARE(d.params().lines, -1);
+        SANE_Status end;
+        QCOMPARE(d.readFrame(&end).size(), 12 * 5);
+        QCOMPARE(end, SANE_STATUS_EOF);
+
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+        QCOMPARE(d.readFrame(&end).size(), 12);
+        QCOMPARE(end, SANE_STATUS_JAMMED);
+        g_sane.cancel(d.handle);
+        SANE_Int len = 0;
+        SANE_Byte byte;
+        QCOMPARE(g_sane.read(d.handle, &byte, 1, &len), SANE_STATUS_CANCELLED);
+        QVERIFY(log().contains("read cvnfa:U 6"));
+        QVERIFY(log().contains("cancel cvnfa:U"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSimulator)
+#include "tst_simulator.moc"
