@@ -150,7 +150,7 @@ private slots:
         // Across backends libsane decides the order; other makers' devices are
         // listed too, the engine does not filter.
         QTest::newRow("backends") << "device cvnfa A1\ndevice webcamsim Cam\ndevice cvnfc RX300\n"
-                                  << QStringList{"cvnfc:RX300", "cvnfa:A1", "webcamsim:Cam"};
+                                  << QStringList{"webcamsim:Cam", "cvnfa:A1", "cvnfc:RX300"};
     }
     void listAppendsInLibraryOrder()
     {

@@ -27,9 +27,7 @@ Sandbox::Sandbox()
     const QString binary = appDir() + "/velloscan";
     QFile::copy(VELLOSCAN_BINARY, binary);
     QFile::setPermissions(binary, QFile::permissions(VELLOSCAN_BINARY));
-    // libsane lists the backends of dll.conf last line first; this order
-    // makes the enumeration: foreign camera, cvnfa, cvnfb, cvnfc.
-    writeFile(saneDir() + "/dll.conf", "cvnfc\ncvnfb\ncvnfa\nwebcamsim\n");
+    QFile::copy(VELLOSCAN_SIM_DLLCONF, saneDir() + "/dll.conf");
     m_port = freePort();
     writePortFile(QByteArray::number(m_port) + "\n");
     writeTool("lsb_release", "Distributor ID:\tDebian\n");
