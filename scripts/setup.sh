@@ -23,4 +23,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j"$(nproc)"
+# ./scripts/run needs only the service and the simulated scanners.
+cmake --build "$BUILD" -j"$(nproc)" ${BUILD_TARGETS:+--target $BUILD_TARGETS}
