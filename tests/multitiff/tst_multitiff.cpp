@@ -1,0 +1,615 @@
+// Assembly of page files into one multi-page TIFF, in a process whose first
+// assembly is of strip pages (as in the service), so the output is in strips.
+
+#include "multitiff.h"
+#include "tiffcp.h"
+#include "tiffsamples.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using TagValues = QMap<int, QString>;
+Q_DECLARE_METATYPE(TagValues)
+
+class TestMultiTiff : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString page(const QString &name, const QList<PageSpec> &pages)
+    {
+        const QString p = path(name);
+        if (!writeTiff(p, pages))
+            qFatal("cannot write %s", qPrintable(p));
+        return p;
+    }
+    static int runTool(const QStringList &args, QString *err)
+    {
+        QProcess p;
+        p.start(QStringLiteral(VELLOSCAN_DOC_TOOL), args);
+        p.waitForFinished(120000);
+        *err = QString::fromLocal8Bit(p.readAllStandardError());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        captureTiffMessages();
+        // The strip/tile choice is made by the first directory this process
+        // copies, as in the service, where that is always a scanned page.
+        const QString first = page(QStringLiteral("first.tiff"), {PageSpec::scannerGray()});
+        QCOMPARE(combine2multiff({first}, path(QStringLiteral("first-out.tiff")), QStringLiteral("lzw")), 0);
+        const Dump d = tiffdump(path(QStringLiteral("first-out.tiff")));
+        QVERIFY(d.directories.value(0).values.contains(TIFFTAG_ROWSPERSTRIP));
+    }
+
+    void scannerPagesBecomeLzwStripsOfSixteenRows()
+    {
+        const QList<PageSpec> specs = {PageSpec::scannerBilevel(), PageSpec::scannerGray(), PageSpec::scannerRgb()};
+        QList<QString> inputs;
+        for (int i = 0; i < specs.size(); ++i)
+            inputs << page(QStringLiteral("scan%1.tiff").arg(i), {specs[i]});
+        const QString out = path(QStringLiteral("scans.tiff"));
+        QCOMPARE(combine2multiff(inputs, out, QStringLiteral("lzw")), 0);
+
+        const Dump d = tiffdump(out);
+        QVERIFY(d.ok);
+        QVERIFY(d.bigEndian);
+        QCOMPARE(d.directories.size(), 3);
+        const QList<QByteArray> pixels = readAllPixels(out);
+        QCOMPARE(pixels.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            const DumpedDirectory &dir = d.directories[i];
+            QCOMPARE(dir.values.value(TIFFTAG_COMPRESSION), QStringLiteral("5"));
+            QCOMPARE(dir.values.value(TIFFTAG_ROWSPERSTRIP), QStringLiteral("16"));
+            QCOMPARE(dir.counts.value(TIFFTAG_STRIPOFFSETS), int((specs[i].length + 15) / 16));
+            QCOMPARE(dir.values.value(TIFFTAG_PHOTOMETRIC), QString::number(specs[i].photometric));
+            QCOMPARE(dir.values.value(TIFFTAG_ORIENTATION), QStringLiteral("1"));
+            QCOMPARE(dir.values.value(TIFFTAG_PLANARCONFIG), QStringLiteral("1"));
+            QCOMPARE(dir.values.value(TIFFTAG_FILLORDER), QStringLiteral("1"));
+            QCOMPARE(dir.values.value(TIFFTAG_RESOLUTIONUNIT), QStringLiteral("2"));
+            QCOMPARE(dir.values.value(TIFFTAG_XRESOLUTION), QStringLiteral("300"));
+            QCOMPARE(dir.values.value(TIFFTAG_YRESOLUTION), QStringLiteral("300"));
+            QCOMPARE(dir.values.value(TIFFTAG_DATETIME), QStringLiteral("2024:05:06 07:08:09\\0"));
+            QVERIFY(!dir.values.contains(TIFFTAG_PREDICTOR));
+            QCOMPARE(pixels[i], samplePixels(specs[i]));
+        }
+        QCOMPARE(d.directories[0].values.value(TIFFTAG_THRESHHOLDING), QStringLiteral("1"));
+        QCOMPARE(d.directories[1].values.value(TIFFTAG_THRESHHOLDING), QStringLiteral("2"));
+        QVERIFY(!d.directories[2].values.contains(TIFFTAG_THRESHHOLDING));
+        const QString info = tiffinfo(out);
+        QCOMPARE(info.count(QStringLiteral("Compression Scheme: LZW")), 3);
+        QCOMPARE(info.count(QStringLiteral("Rows/Strip: 16")), 3);
+    }
+
+    void inputKinds_data()
+    {
+        QTest::addColumn<PageSpec>("spec");
+        // Tag values as tiffdump shows them; "" means the tag is absent,
+        // "#n" that it holds n values.
+        QTest::addColumn<TagValues>("expected");
+
+        PageSpec p = PageSpec::scannerGray();
+        p.bps = 16;
+        QTest::newRow("16-bit gray") << p << TagValues{{TIFFTAG_BITSPERSAMPLE, "16"}};
+        p = PageSpec::scannerRgb();
+        p.bps = 16;
+        QTest::newRow("16-bit rgb") << p << TagValues{{TIFFTAG_BITSPERSAMPLE, "16 16 16"}};
+
+        p = PageSpec::scannerRgb();
+        p.resUnit = RESUNIT_CENTIMETER;
+        p.xres = 100;
+        p.yres = 50;
+        QTest::newRow("centimetres")
+            << p << TagValues{{TIFFTAG_RESOLUTIONUNIT, "3"}, {TIFFTAG_XRESOLUTION, "100"}, {TIFFTAG_YRESOLUTION, "50"}};
+        p = PageSpec::scannerGray();
+        p.resUnit = 0;
+        p.dateTime.clear();
+        QTest::newRow("no resolution, no date")
+            << p << TagValues{{TIFFTAG_XRESOLUTION, ""}, {TIFFTAG_RESOLUTIONUNIT, ""}, {TIFFTAG_DATETIME, ""}};
+
+        p = PageSpec::scannerRgb();
+        p.planar = 0;
+        QTest::newRow("no planar configuration tag") << p << TagValues{{TIFFTAG_PLANARCONFIG, "1"}};
+        p.planar = PLANARCONFIG_SEPARATE;
+        QTest::newRow("separate planes") << p << TagValues{{TIFFTAG_PLANARCONFIG, "2"}, {TIFFTAG_ROWSPERSTRIP, "16"}};
+
+        p = PageSpec::scannerRgb();
+        p.width = 150;
+        p.length = 100;
+        p.tileWidth = 64;
+        p.tileLength = 32;
+        QTest::newRow("tiled") << p << TagValues{{TIFFTAG_ROWSPERSTRIP, "16"}, {TIFFTAG_TILEWIDTH, ""}};
+        p.planar = PLANARCONFIG_SEPARATE;
+        QTest::newRow("tiled, separate planes") << p << TagValues{{TIFFTAG_PLANARCONFIG, "2"}, {TIFFTAG_TILEWIDTH, ""}};
+        p = PageSpec::scannerBilevel();
+        p.tileWidth = 48;
+        p.tileLength = 16;
+        p.compression = COMPRESSION_PACKBITS;
+        QTest::newRow("tiled bilevel") << p << TagValues{{TIFFTAG_ROWSPERSTRIP, "16"}};
+
+        p = PageSpec::scannerGray();
+        p.rowsPerStrip = 16;
+        QTest::newRow("already 16 rows per strip") << p << TagValues{{TIFFTAG_ROWSPERSTRIP, "16"}};
+        p.rowsPerStrip = 7;
+        QTest::newRow("7 rows per strip") << p << TagValues{{TIFFTAG_ROWSPERSTRIP, "16"}};
+
+        p = PageSpec::scannerRgb();
+        p.compression = COMPRESSION_LZW;
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL); };
+        QTest::newRow("predictor") << p << TagValues{{TIFFTAG_PREDICTOR, "2"}};
+
+        p = PageSpec::scannerGray();
+        p.photometric = PHOTOMETRIC_PALETTE;
+        p.extra = [](TIFF *t) {
+            static uint16_t map[3][256];
+            for (int i = 0; i < 256; ++i) {
+                map[0][i] = uint16_t(i * 257);
+                map[1][i] = uint16_t((255 - i) * 257);
+                map[2][i] = uint16_t((i * 7 % 256) * 257);
+            }
+            TIFFSetField(t, TIFFTAG_COLORMAP, map[0], map[1], map[2]);
+        };
+        QTest::newRow("palette") << p << TagValues{{TIFFTAG_PHOTOMETRIC, "3"}, {TIFFTAG_COLORMAP, "#768"}};
+
+        p = PageSpec::scannerGray();
+        p.spp = 2;
+        p.extra = [](TIFF *t) {
+            const uint16_t alpha[] = {EXTRASAMPLE_UNASSALPHA};
+            TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, alpha);
+        };
+        QTest::newRow("gray with alpha") << p << TagValues{{TIFFTAG_EXTRASAMPLES, "2"}};
+
+        p = PageSpec::scannerRgb();
+        p.extra = [](TIFF *t) {
+            TIFFSetField(t, TIFFTAG_SOFTWARE, "scan tool 2.1");
+            TIFFSetField(t, TIFFTAG_ARTIST, "A. Scanner");
+            TIFFSetField(t, TIFFTAG_DOCUMENTNAME, "invoice (copy)");
+            TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, "page one");
+            TIFFSetField(t, TIFFTAG_MAKE, "maker");
+            TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+            const float wp[] = {0.3127f, 0.329f};
+            TIFFSetField(t, TIFFTAG_WHITEPOINT, wp);
+            const float pc[] = {0.64f, 0.33f, 0.3f, 0.6f, 0.15f, 0.06f};
+            TIFFSetField(t, TIFFTAG_PRIMARYCHROMATICITIES, pc);
+            TIFFSetField(t, TIFFTAG_XPOSITION, 1.5);
+            static const char icc[] = "not really a profile, but bytes all the same";
+            TIFFSetField(t, TIFFTAG_ICCPROFILE, uint32_t(sizeof icc), icc);
+        };
+        QTest::newRow("descriptive tags") << p
+                                          << TagValues{{TIFFTAG_SOFTWARE, "scan tool 2.1\\0"},
+                                                       {TIFFTAG_ARTIST, "A. Scanner\\0"},
+                                                       {TIFFTAG_DOCUMENTNAME, "invoice (copy)\\0"},
+                                                       {TIFFTAG_IMAGEDESCRIPTION, "page one\\0"},
+                                                       {TIFFTAG_MAKE, "maker\\0"},
+                                                       {TIFFTAG_SUBFILETYPE, "2"},
+                                                       {TIFFTAG_WHITEPOINT, "0.3127 0.329"},
+                                                       {TIFFTAG_PRIMARYCHROMATICITIES, "0.64 0.33 0.3 0.6 0.15 0.06"},
+                                                       {TIFFTAG_XPOSITION, "1.5"},
+                                                       {TIFFTAG_ICCPROFILE, "#45"}};
+
+        p = PageSpec::scannerGray();
+        p.spp = 4;
+        p.photometric = PHOTOMETRIC_SEPARATED;
+        p.extra = [](TIFF *t) {
+            TIFFSetField(t, TIFFTAG_INKSET, INKSET_MULTIINK);
+            static const char names[] = "Cyan\0Magenta\0Yellow\0Black";
+            TIFFSetField(t, TIFFTAG_INKNAMES, int(sizeof names), names);
+        };
+        QTest::newRow("inks") << p
+                              << TagValues{{TIFFTAG_INKSET, "2"},
+                                           {TIFFTAG_NUMBEROFINKS, "4"},
+                                           {TIFFTAG_INKNAMES, "#26"}};
+    }
+
+    void inputKinds()
+    {
+        QFETCH(PageSpec, spec);
+        QFETCH(TagValues, expected);
+        const QString in = page(QStringLiteral("kind.tiff"), {spec});
+        const QString out = path(QStringLiteral("kind-out.tiff"));
+        QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
+        const Dump d = tiffdump(out);
+        QCOMPARE(d.directories.size(), 1);
+        const DumpedDirectory &dir = d.directories[0];
+        QCOMPARE(dir.values.value(TIFFTAG_COMPRESSION), QStringLiteral("5"));
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            if (it.value().isEmpty())
+                QVERIFY2(!dir.values.contains(it.key()), qPrintable(QString::number(it.key())));
+            else if (it.value().startsWith(QLatin1Char('#')))
+                QCOMPARE(dir.counts.value(it.key()), it.value().mid(1).toInt());
+            else
+                QCOMPARE(dir.values.value(it.key()), it.value());
+        }
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(spec)});
+    }
+
+    void jpegYCbCrPageBecomesRgb()
+    {
+        PageSpec p = PageSpec::scannerRgb();
+        p.width = 64;
+        p.length = 40;
+        p.compression = COMPRESSION_JPEG;
+        p.photometric = PHOTOMETRIC_YCBCR;
+        p.rowsPerStrip = 16;
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB); };
+        const QString in = page(QStringLiteral("jpeg.tiff"), {p});
+        const QString out = path(QStringLiteral("jpeg-out.tiff"));
+        QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
+        const Dump d = tiffdump(out);
+        QCOMPARE(d.directories.value(0).values.value(TIFFTAG_PHOTOMETRIC), QStringLiteral("2"));
+        QCOMPARE(d.directories.value(0).values.value(TIFFTAG_COMPRESSION), QStringLiteral("5"));
+        // Lossless from the decoded JPEG on.
+        const QList<QByteArray> decoded = readAllPixels(in);
+        QCOMPARE(decoded.value(0).size(), 64 * 40 * 3);
+        QCOMPARE(readAllPixels(out), decoded);
+    }
+
+    void directoriesFollowListAndFileOrder_data()
+    {
+        QTest::addColumn<QStringList>("suffixes"); // one input per suffix
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("copied"); // source directories, in output order
+
+        QTest::newRow("whole file") << QStringList{""} << 0 << "012";
+        QTest::newRow("lone trailing comma") << QStringList{","} << 0 << "012";
+        QTest::newRow("one directory") << QStringList{",1"} << 0 << "1";
+        QTest::newRow("list order") << QStringList{",2,0"} << 0 << "20";
+        QTest::newRow("hexadecimal") << QStringList{",0x2"} << 0 << "2";
+        QTest::newRow("octal") << QStringList{",01"} << 0 << "1";
+        QTest::newRow("comma closing the list") << QStringList{",1,"} << 0 << "1";
+        QTest::newRow("empty item is the current directory") << QStringList{",,2"} << 0 << "02";
+        QTest::newRow("two inputs") << QStringList{",2", ""} << 0 << "2012";
+        QTest::newRow("later directory missing") << QStringList{",1,9", ",0"} << 0 << "10";
+        QTest::newRow("first directory missing") << QStringList{",0", ",9", ",1"} << 1 << "0";
+        QTest::newRow("malformed list") << QStringList{",0", ",1x"} << 1 << "0";
+        QTest::newRow("missing file") << QStringList{",0", "-missing"} << 1 << "0";
+    }
+
+    void directoriesFollowListAndFileOrder()
+    {
+        QFETCH(QStringList, suffixes);
+        QFETCH(int, result);
+        QFETCH(QString, copied);
+        QList<PageSpec> dirs;
+        for (unsigned i = 0; i < 3; ++i) {
+            PageSpec p = PageSpec::scannerGray();
+            p.seed = 10 + i;
+            p.length = 20 + i;
+            dirs << p;
+        }
+        const QString in = page(QStringLiteral("three.tiff"), dirs);
+        QList<QString> inputs;
+        for (const QString &s : suffixes)
+            inputs << in + s;
+        const QString out = path(QStringLiteral("lists-out.tiff"));
+        QCOMPARE(combine2multiff(inputs, out, QStringLiteral("lzw")), result);
+        QList<QByteArray> expected;
+        for (QChar c : copied)
+            expected << samplePixels(dirs[c.digitValue()]);
+        QCOMPARE(readAllPixels(out), expected);
+    }
+
+    void commaInDirectoryNameIsPartOfThePath()
+    {
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("scans,2024")));
+        const QString in = page(QStringLiteral("scans,2024/page,1.tiff"), {PageSpec::scannerRgb()});
+        const QString out = path(QStringLiteral("comma-out.tiff"));
+        QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(PageSpec::scannerRgb())});
+    }
+
+    void emptyListGivesHeaderOnly()
+    {
+        const QString out = path(QStringLiteral("empty.tiff"));
+        QCOMPARE(combine2multiff({}, out, QStringLiteral("lzw")), 0);
+        QFile f(out);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("MM\0*\0\0\0\0", 8));
+    }
+
+    void failureKeepsCompleteDirectoriesOnly_data()
+    {
+        QTest::addColumn<QString>("breakage");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("corrupt pixel data") << "corrupt" << "Error, can't read scanline 12";
+        QTest::newRow("truncated file") << "truncate" << "";
+        QTest::newRow("not a TIFF") << "text" << "";
+    }
+
+    void failureKeepsCompleteDirectoriesOnly()
+    {
+        QFETCH(QString, breakage);
+        QFETCH(QString, message);
+        const PageSpec good = PageSpec::scannerRgb();
+        const QString first = page(QStringLiteral("good.tiff"), {good});
+        const QString third = page(QStringLiteral("good3.tiff"), {PageSpec::scannerGray()});
+        const QString broken = page(QStringLiteral("broken.tiff"), {PageSpec::scannerGray()});
+        QFile f(broken);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        if (breakage == QLatin1String("corrupt")) {
+            // Overwrite the Deflate data of row 12 with bytes zlib rejects.
+            TIFF *t = TIFFOpen(broken.toLocal8Bit().constData(), "r");
+            QVERIFY(t);
+            uint64_t *offsets = nullptr;
+            QVERIFY(TIFFGetField(t, TIFFTAG_STRIPOFFSETS, &offsets));
+            const qint64 at = qint64(offsets[12]);
+            TIFFClose(t);
+            QVERIFY(f.seek(at));
+            f.write(QByteArray(4, '\xff'));
+        } else if (breakage == QLatin1String("truncate")) {
+            QVERIFY(f.resize(f.size() - 40));
+        } else {
+            QVERIFY(f.resize(0));
+            f.write("hello, not an image\n");
+        }
+        f.close();
+        takeTiffMessages();
+
+        const QString out = path(QStringLiteral("partial.tiff"));
+        QCOMPARE(combine2multiff({first, broken, third}, out, QStringLiteral("lzw")), 1);
+        if (!message.isEmpty())
+            QVERIFY(takeTiffMessages().contains(broken + QStringLiteral(": ") + message));
+        // Exactly the first page, readable without complaint.
+        takeTiffMessages();
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(good)});
+        QCOMPARE(tiffdump(out).directories.size(), 1);
+        QCOMPARE(takeTiffMessages(), QStringList());
+    }
+
+    void outputThatCannotBeCreatedFailsAtOnce()
+    {
+        takeTiffMessages();
+        const QString missing = path(QStringLiteral("never-there.tiff"));
+        QCOMPARE(combine2multiff({missing}, path(QStringLiteral("no/such/dir/out.tiff")), QStringLiteral("lzw")), 1);
+        const QStringList msgs = takeTiffMessages();
+        QCOMPARE(msgs.size(), 1);
+        QVERIFY(msgs[0].contains(QLatin1String("no/such/dir/out.tiff")));
+    }
+
+    void unknownSpecIsRefusedBeforeAnythingIsWritten_data()
+    {
+        QTest::addColumn<QString>("spec");
+        QTest::newRow("unknown name") << "lzx";
+        QTest::newRow("names are case-sensitive") << "LZW";
+        QTest::newRow("empty") << "";
+        QTest::newRow("bad jpeg suffix") << "jpeg:x";
+        QTest::newRow("bad g3 suffix") << "g3:3d";
+        QTest::newRow("bad zip suffix") << "zip:q9";
+        QTest::newRow("bad lzw suffix") << "lzw:two";
+    }
+
+    void unknownSpecIsRefusedBeforeAnythingIsWritten()
+    {
+        QFETCH(QString, spec);
+        const QString in = page(QStringLiteral("spec.tiff"), {PageSpec::scannerGray()});
+        const QString out = path(QStringLiteral("refused.tiff"));
+        QCOMPARE(combine2multiff({in}, out, spec), 1);
+        QVERIFY(!QFile::exists(out));
+        // The options are untouched: the next service call is plain LZW.
+        QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
+        const DumpedDirectory dir = tiffdump(out).directories.value(0);
+        QCOMPARE(dir.values.value(TIFFTAG_COMPRESSION), QStringLiteral("5"));
+        QVERIFY(!dir.values.contains(TIFFTAG_PREDICTOR));
+        QFile::remove(out);
+    }
+
+    void pageNumbersFollowCopyOrder()
+    {
+        PageSpec numbered = PageSpec::scannerGray();
+        numbered.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_PAGENUMBER, 7, 9); };
+        PageSpec first = numbered;
+        first.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_PAGENUMBER, 2, 9); };
+        const QString a = page(QStringLiteral("pg-a.tiff"), {numbered});
+        const QString b = page(QStringLiteral("pg-b.tiff"), {PageSpec::scannerGray()});
+        const QString c = page(QStringLiteral("pg-c.tiff"), {first});
+        const QString out = path(QStringLiteral("pages.tiff"));
+        QCOMPARE(combine2multiff({a, b, c}, out, QStringLiteral("lzw")), 0);
+        Dump d = tiffdump(out);
+        QCOMPARE(d.directories.size(), 3);
+        const int n = d.directories[0].values.value(TIFFTAG_PAGENUMBER).section(QLatin1Char(' '), 0, 0).toInt();
+        QCOMPARE(d.directories[0].values.value(TIFFTAG_PAGENUMBER), QStringLiteral("%1 0").arg(n));
+        QVERIFY(!d.directories[1].values.contains(TIFFTAG_PAGENUMBER));
+        QCOMPARE(d.directories[2].values.value(TIFFTAG_PAGENUMBER), QStringLiteral("%1 0").arg(n + 1));
+        // The counter runs on across assemblies of one process.
+        QCOMPARE(combine2multiff({c}, out, QStringLiteral("lzw")), 0);
+        d = tiffdump(out);
+        QCOMPARE(d.directories.value(0).values.value(TIFFTAG_PAGENUMBER), QStringLiteral("%1 0").arg(n + 2));
+    }
+
+    void orientationIsRewritten_data()
+    {
+        QTest::addColumn<int>("orientation"); // 0: no tag
+        QTest::addColumn<int>("written");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("none") << 0 << 1 << "";
+        QTest::newRow("1") << 1 << 1 << "";
+        QTest::newRow("2") << 2 << 1 << "using top-left orientation";
+        QTest::newRow("3") << 3 << 4 << "using bottom-left orientation";
+        QTest::newRow("4") << 4 << 4 << "";
+        QTest::newRow("5") << 5 << 5 << "";
+        QTest::newRow("6") << 6 << 1 << "using top-left orientation";
+        QTest::newRow("7") << 7 << 4 << "using bottom-left orientation";
+        QTest::newRow("8") << 8 << 8 << "";
+    }
+
+    void orientationIsRewritten()
+    {
+        QFETCH(int, orientation);
+        QFETCH(int, written);
+        QFETCH(QString, warning);
+        PageSpec p = PageSpec::scannerRgb();
+        p.orientation = uint16_t(orientation);
+        const QString in = page(QStringLiteral("orient.tiff"), {p});
+        const QString out = path(QStringLiteral("orient-out.tiff"));
+        QString err;
+        QCOMPARE(runTool({QStringLiteral("multitiff"), out, in}, &err), 0);
+        if (warning.isEmpty())
+            QCOMPARE(err, QString());
+        else
+            QCOMPARE(err, in + QStringLiteral(": Warning, ") + warning + QStringLiteral(".\n"));
+        QCOMPARE(tiffdump(out).directories.value(0).values.value(TIFFTAG_ORIENTATION), QString::number(written));
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(p)});
+    }
+
+    void toolReportsOutcome_data()
+    {
+        QTest::addColumn<QStringList>("args"); // %d: the temporary directory
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("stderrText");
+        QTest::newRow("no command") << QStringList{} << 2 << "usage: velloscan-doc";
+        QTest::newRow("unknown command") << QStringList{"merge", "a", "b"} << 2 << "usage: velloscan-doc";
+        QTest::newRow("multitiff without output") << QStringList{"multitiff"} << 2 << "usage: velloscan-doc";
+        QTest::newRow("pdf with one path") << QStringList{"pdf", "%d/in.tiff"} << 2 << "usage: velloscan-doc";
+        QTest::newRow("success") << QStringList{"multitiff", "%d/t.tiff", "%d/in.tiff"} << 0 << "";
+        QTest::newRow("missing input") << QStringList{"multitiff", "%d/t.tiff", "%d/in.tiff", "%d/nope.tiff"} << 1
+                                       << "nope.tiff";
+        QTest::newRow("directory not found") << QStringList{"multitiff", "%d/t.tiff", "%d/in.tiff,5"} << 1
+                                             << "/in.tiff,5 not found!\n";
+        QTest::newRow("malformed list") << QStringList{"multitiff", "%d/t.tiff", "%d/in.tiff,1;2"} << 1
+                                        << "Expected a , separated image # list after ";
+        QTest::newRow("subsampled YCbCr") << QStringList{"multitiff", "%d/t.tiff", "%d/ycbcr.tiff"} << 1
+                                          << "/ycbcr.tiff: Can't copy/convert subsampled image.\n";
+        QTest::newRow("memory limit") << QStringList{"multitiff", "%d/t.tiff", "%d/huge.tiff"} << 1
+                                      << "MemoryLimitError: allocation of 268960000 bytes is forbidden. "
+                                         "Limit is 268435456.\n                  use -m option to change limit.\n";
+    }
+
+    void toolReportsOutcome()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QString, stderrText);
+        page(QStringLiteral("in.tiff"), {PageSpec::scannerGray()});
+        PageSpec ycc = PageSpec::scannerRgb();
+        ycc.photometric = PHOTOMETRIC_YCBCR;
+        ycc.compression = COMPRESSION_LZW;
+        ycc.width = 64;
+        ycc.length = 2;
+        ycc.rowsPerStrip = 2;
+        ycc.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2); };
+        page(QStringLiteral("ycbcr.tiff"), {ycc});
+        if (!QFile::exists(path(QStringLiteral("huge.tiff"))))
+            makeHugeTiledTiff(path(QStringLiteral("huge.tiff")));
+        for (QString &a : args)
+            a.replace(QLatin1String("%d"), m_dir.path());
+        QString err;
+        QCOMPARE(runTool(args, &err), status);
+        if (stderrText.isEmpty())
+            QCOMPARE(err, QString());
+        else
+            QVERIFY2(err.contains(stderrText), qPrintable(err));
+    }
+
+    void copyRoutinesBetweenLayouts_data()
+    {
+        QTest::addColumn<int>("routine");
+        QTest::addColumn<bool>("inSeparate");
+        QTest::addColumn<bool>("inTiled");
+        QTest::addColumn<bool>("outSeparate");
+        QTest::addColumn<bool>("outTiled");
+        // Routines the assembly reaches only with other copy options.
+        QTest::newRow("cpContig2SeparateByRow") << 0 << false << false << true << false;
+        QTest::newRow("cpSeparate2ContigByRow") << 1 << true << false << false << false;
+        QTest::newRow("cpContigStrips2SeparateTiles") << 2 << false << false << true << true;
+        QTest::newRow("cpSeparateStrips2ContigTiles") << 3 << true << false << false << true;
+        QTest::newRow("cpContigTiles2SeparateStrips") << 4 << false << true << true << false;
+        QTest::newRow("cpSeparateTiles2ContigStrips") << 5 << true << true << false << false;
+        QTest::newRow("cpContigTiles2SeparateTiles") << 6 << false << true << true << true;
+        QTest::newRow("cpSeparateTiles2ContigTiles") << 7 << true << true << false << true;
+    }
+
+    void copyRoutinesBetweenLayouts()
+    {
+        static const copyFunc routines[] = {cpContig2SeparateByRow,       cpSeparate2ContigByRow,
+                                            cpContigStrips2SeparateTiles, cpSeparateStrips2ContigTiles,
+                                            cpContigTiles2SeparateStrips, cpSeparateTiles2ContigStrips,
+                                            cpContigTiles2SeparateTiles,  cpSeparateTiles2ContigTiles};
+        QFETCH(int, routine);
+        QFETCH(bool, inSeparate);
+        QFETCH(bool, inTiled);
+        QFETCH(bool, outSeparate);
+        QFETCH(bool, outTiled);
+        PageSpec p = PageSpec::scannerRgb();
+        p.width = 100;
+        p.length = 70;
+        p.planar = inSeparate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG;
+        if (inTiled) {
+            p.tileWidth = 32;
+            p.tileLength = 48;
+        }
+        const QString inPath = page(QStringLiteral("layout.tiff"), {p});
+        const QString outPath = path(QStringLiteral("layout-out.tiff"));
+        {
+            TIFF *in = TIFFOpen(inPath.toLocal8Bit().constData(), "r");
+            TIFF *out = TIFFOpen(outPath.toLocal8Bit().constData(), "w");
+            QVERIFY(in && out);
+            TIFFSetField(out, TIFFTAG_IMAGEWIDTH, p.width);
+            TIFFSetField(out, TIFFTAG_IMAGELENGTH, p.length);
+            TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
+            TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 3);
+            TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+            TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+            TIFFSetField(out, TIFFTAG_PLANARCONFIG, outSeparate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+            if (outTiled) {
+                TIFFSetField(out, TIFFTAG_TILEWIDTH, 48);
+                TIFFSetField(out, TIFFTAG_TILELENGTH, 16);
+            } else {
+                TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, 16);
+            }
+            const int ok = routines[routine](in, out, p.length, p.width, 3);
+            const bool written = TIFFWriteDirectory(out);
+            TIFFClose(out);
+            TIFFClose(in);
+            QCOMPARE(ok, 1);
+            QVERIFY(written);
+        }
+        QCOMPARE(readAllPixels(outPath), QList<QByteArray>{samplePixels(p)});
+    }
+
+    void interleavingByRowNeedsEightBits()
+    {
+        PageSpec p = PageSpec::scannerRgb();
+        p.bps = 16;
+        const QString inPath = page(QStringLiteral("sixteen.tiff"), {p});
+        TIFF *in = TIFFOpen(inPath.toLocal8Bit().constData(), "r");
+        TIFF *out = TIFFOpen(path(QStringLiteral("sixteen-out.tiff")).toLocal8Bit().constData(), "w");
+        QVERIFY(in && out);
+        takeTiffMessages();
+        QCOMPARE(cpContig2SeparateByRow(in, out, p.length, p.width, 3), 0);
+        TIFFClose(out);
+        TIFFClose(in);
+        QCOMPARE(takeTiffMessages(),
+                 QStringList{inPath + QStringLiteral(": Error, can only handle BitsPerSample=8 in cpContig2SeparateByRow")});
+    }
+
+private:
+    // A tiled 16400 x 16400 gray image with one byte stored: tiny on disk,
+    // too large for the whole-image buffer of the tile routines.
+    static void makeHugeTiledTiff(const QString &file)
+    {
+        TIFF *t = TIFFOpen(file.toLocal8Bit().constData(), "w");
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 16400);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, 16400);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, 16384);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, 16384);
+        const char stub[1] = {0};
+        TIFFWriteRawTile(t, 0, const_cast<char *>(stub), 1);
+        TIFFWriteDirectory(t);
+        TIFFClose(t);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMultiTiff)
+#include "tst_multitiff.moc"
