@@ -146,6 +146,15 @@ private slots:
         QTest::newRow("predictor") << p << TagValues{{TIFFTAG_PREDICTOR, "2"}};
 
         p = PageSpec::scannerGray();
+        p.extra = [](TIFF *t) {
+            static uint16_t curve[256];
+            for (int i = 0; i < 256; ++i)
+                curve[i] = uint16_t(65535 - i * 257);
+            TIFFSetField(t, TIFFTAG_TRANSFERFUNCTION, curve);
+        };
+        QTest::newRow("transfer function") << p << TagValues{{TIFFTAG_TRANSFERFUNCTION, "#256"}};
+
+        p = PageSpec::scannerGray();
         p.photometric = PHOTOMETRIC_PALETTE;
         p.extra = [](TIFF *t) {
             static uint16_t map[3][256];
@@ -213,6 +222,8 @@ private slots:
         QFETCH(PageSpec, spec);
         QFETCH(TagValues, expected);
         const QString in = page(QStringLiteral("kind.tiff"), {spec});
+        if (spec.planar == 0)
+            QVERIFY(!tiffdump(in).directories.value(0).values.contains(TIFFTAG_PLANARCONFIG));
         const QString out = path(QStringLiteral("kind-out.tiff"));
         QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
         const Dump d = tiffdump(out);
