@@ -574,15 +574,6 @@ copyFunc pickCopyFunc(TIFF *in, TIFF *out, uint16_t bitspersample, uint16_t samp
     }
     const bool inTiled = TIFFIsTiled(in);
     const bool outTiled = TIFFIsTiled(out);
-    bool bychunk = false;
-    if (!inTiled && !outTiled) {
-        uint32_t irps = 0xFFFFFFFF;
-        TIFFGetField(in, TIFFTAG_ROWSPERSTRIP, &irps);
-        bychunk = irps == cur.rowsperstrip;
-    }
-    // Chunk-wise copying only changes the routine between contiguous strips;
-    // every other pairing moves pixels the same way whatever the chunk sizes.
-
     const bool inSep = inConfig == PLANARCONFIG_SEPARATE;
     const bool outSep = cur.config == PLANARCONFIG_SEPARATE;
     const bool known = (inConfig == PLANARCONFIG_CONTIG || inSep)
@@ -591,9 +582,17 @@ copyFunc pickCopyFunc(TIFF *in, TIFF *out, uint16_t bitspersample, uint16_t samp
         std::fprintf(stderr, "tiffcp: %s: Don't know how to copy/convert image.\n", TIFFFileName(in));
         return nullptr;
     }
+    if (!inSep && !outSep && !inTiled && !outTiled) {
+        // Strips of the output's height are decoded and encoded whole; the
+        // scanner's one-row strips go row by row.
+        uint32_t irps = 0xFFFFFFFF;
+        TIFFGetField(in, TIFFTAG_ROWSPERSTRIP, &irps);
+        return irps == cur.rowsperstrip ? cpDecodedStrips : cpContig2ContigByRow;
+    }
     // Index: input separate, output separate, input tiled, output tiled.
     static const copyFunc table[2][2][2][2] = {
-        {{{nullptr, cpContigStrips2ContigTiles}, {cpContigTiles2ContigStrips, cpContigTiles2ContigTiles}},
+        {{{nullptr /* chosen above */, cpContigStrips2ContigTiles},
+          {cpContigTiles2ContigStrips, cpContigTiles2ContigTiles}},
          {{cpContig2SeparateByRow, cpContigStrips2SeparateTiles},
           {cpContigTiles2SeparateStrips, cpContigTiles2SeparateTiles}}},
         {{{cpSeparate2ContigByRow, cpSeparateStrips2ContigTiles},
@@ -601,8 +600,6 @@ copyFunc pickCopyFunc(TIFF *in, TIFF *out, uint16_t bitspersample, uint16_t samp
          {{cpSeparate2SeparateByRow, cpSeparateStrips2SeparateTiles},
           {cpSeparateTiles2SeparateStrips, cpSeparateTiles2SeparateTiles}}},
     };
-    if (!inSep && !outSep && !inTiled && !outTiled)
-        return bychunk ? cpDecodedStrips : cpContig2ContigByRow;
     return table[inSep][outSep][inTiled][outTiled];
 }
 
