@@ -859,18 +859,19 @@ void t2p_read_tiff_data(T2P *t2p, TIFF *input)
             break;
         if (t2p->tiff_samplesperpixel == 4) {
             if (TIFFGetField(input, TIFFTAG_EXTRASAMPLES, &xuint16, &extras) && xuint16 == 1) {
-                if (extras[0] == EXTRASAMPLE_ASSOCALPHA || extras[0] == EXTRASAMPLE_UNASSALPHA) {
-                    if (t2p->tiff_bitspersample != 8) {
-                        TIFFError(TIFF2PDF_MODULE, "No support for BitsPerSample=%u for RGBA",
-                                  static_cast<unsigned>(t2p->tiff_bitspersample));
-                        fail(t2p);
-                        return;
-                    }
-                    t2p->pdf_sample = extras[0] == EXTRASAMPLE_ASSOCALPHA ? T2P_SAMPLE_RGBAA_TO_RGB
-                                                                          : T2P_SAMPLE_RGBA_TO_RGB;
-                    break;
+                const bool alpha = extras[0] == EXTRASAMPLE_ASSOCALPHA || extras[0] == EXTRASAMPLE_UNASSALPHA;
+                if (!alpha)
+                    TIFFWarning(TIFF2PDF_MODULE, "RGB image %s has 4 samples per pixel, assuming RGBA", name);
+                if (t2p->tiff_bitspersample != 8) {
+                    TIFFError(TIFF2PDF_MODULE, "No support for BitsPerSample=%u for RGBA",
+                              static_cast<unsigned>(t2p->tiff_bitspersample));
+                    fail(t2p);
+                    return;
                 }
-                TIFFWarning(TIFF2PDF_MODULE, "RGB image %s has 4 samples per pixel, assuming RGBA", name);
+                // An extra sample of unknown meaning is dropped like an
+                // associated alpha; only unassociated alpha weighs the colours.
+                t2p->pdf_sample = extras[0] == EXTRASAMPLE_UNASSALPHA ? T2P_SAMPLE_RGBA_TO_RGB
+                                                                      : T2P_SAMPLE_RGBAA_TO_RGB;
                 break;
             }
             t2p->pdf_colorspace = T2P_CS_CMYK;

@@ -1,0 +1,638 @@
+#include "pdftestkit.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <cctype>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <jpeglib.h>
+
+namespace {
+
+int maxValue(uint16_t bps)
+{
+    return (1 << bps) - 1;
+}
+
+// One sample in 0..255 before it is packed; smooth so that JPEG keeps it.
+int sampleValue(const TiffPage &p, uint32_t x, uint32_t y, int s)
+{
+    const int w = std::max<int>(1, int(p.width) - 1);
+    const int h = std::max<int>(1, int(p.length) - 1);
+    if (p.bps == 1)  // bilevel and 1-bit colour: blocks, nothing in between
+        return ((x / 8 + y / 8 + p.seed + unsigned(s)) % 2) ? 255 : 0;
+    if (p.photometric == PHOTOMETRIC_PALETTE)
+        return int((x * 7 / std::max<uint32_t>(1, p.width) + y * 3 / std::max<uint32_t>(1, p.length) + p.seed) * 37) % 256;
+    switch (s) {
+    case 0: return int(x) * 255 / w;
+    case 1: return int(y) * 255 / h;
+    case 2: return int(p.seed * 60 + 30) % 256;
+    default: return 255 - int(y) * 127 / h;  // alpha: opaque at the top
+    }
+}
+
+void put16(QByteArray &b, uint16_t v)
+{
+    b.append(char(v & 0xff));
+    b.append(char(v >> 8));
+}
+
+void put32(QByteArray &b, uint32_t v)
+{
+    put16(b, uint16_t(v & 0xffff));
+    put16(b, uint16_t(v >> 16));
+}
+
+QStringList g_messages;
+
+void recordMessage(const char *module, const char *fmt, va_list ap, bool warning)
+{
+    char text[2048];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    QString line = module ? QString::fromLocal8Bit(module) + QStringLiteral(": ") : QString();
+    if (warning)
+        line += QStringLiteral("Warning, ");
+    g_messages << line + QString::fromLocal8Bit(text);
+}
+
+void errorHandler(const char *module, const char *fmt, va_list ap)
+{
+    recordMessage(module, fmt, ap, false);
+}
+
+void warningHandler(const char *module, const char *fmt, va_list ap)
+{
+    recordMessage(module, fmt, ap, true);
+}
+
+uint8_t paletteComponent(int index, int c)
+{
+    return uint8_t((index * (37 + 50 * c) + 20 * c) % 256);
+}
+
+} // namespace
+
+TiffPage TiffPage::scannerRgb(uint32_t width, uint32_t length)
+{
+    TiffPage p;
+    p.width = width;
+    p.length = length;
+    p.xres = p.yres = 300;
+    return p;
+}
+
+TiffPage TiffPage::scannerGray(uint32_t width, uint32_t length)
+{
+    TiffPage p = scannerRgb(width, length);
+    p.spp = 1;
+    p.photometric = PHOTOMETRIC_MINISBLACK;
+    return p;
+}
+
+TiffPage TiffPage::scannerBilevel(uint32_t width, uint32_t length)
+{
+    TiffPage p = scannerGray(width, length);
+    p.bps = 1;
+    p.photometric = PHOTOMETRIC_MINISWHITE;
+    p.compression = COMPRESSION_CCITTFAX4;
+    return p;
+}
+
+TiffPage TiffPage::palette(uint16_t bps)
+{
+    TiffPage p;
+    p.spp = 1;
+    p.bps = bps;
+    p.photometric = PHOTOMETRIC_PALETTE;
+    p.extra = [bps](TIFF *t) {
+        const int n = 1 << bps;
+        QVector<uint16_t> r(n), g(n), b(n);
+        for (int i = 0; i < n; i++) {
+            r[i] = uint16_t(paletteComponent(i, 0) * 257);
+            g[i] = uint16_t(paletteComponent(i, 1) * 257);
+            b[i] = uint16_t(paletteComponent(i, 2) * 257);
+        }
+        TIFFSetField(t, TIFFTAG_COLORMAP, r.data(), g.data(), b.data());
+    };
+    return p;
+}
+
+QByteArray samplePixels(const TiffPage &p)
+{
+    const uint64_t rowbytes = (uint64_t(p.width) * p.spp * p.bps + 7) / 8;
+    QByteArray raster(int(rowbytes * p.length), '\0');
+    for (uint32_t y = 0; y < p.length; y++) {
+        uchar *row = reinterpret_cast<uchar *>(raster.data()) + rowbytes * y;
+        for (uint32_t x = 0; x < p.width; x++) {
+            for (int s = 0; s < p.spp; s++) {
+                int v = sampleValue(p, x, y, s);
+                if (p.photometric == PHOTOMETRIC_PALETTE)
+                    v %= (1 << p.bps);
+                else
+                    v = v * maxValue(p.bps) / 255;
+                const uint64_t bit = (uint64_t(x) * p.spp + s) * p.bps;
+                row[bit / 8] |= uchar(v << (8 - p.bps - bit % 8));
+            }
+        }
+    }
+    return raster;
+}
+
+bool writeTiff(const QString &path, const QList<TiffPage> &pages)
+{
+    TIFF *t = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!t)
+        return false;
+    bool ok = true;
+    for (const TiffPage &p : pages) {
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.length);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, p.spp);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bps);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, p.photometric);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, p.compression);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, p.planar);
+        if (p.tileWidth) {
+            TIFFSetField(t, TIFFTAG_TILEWIDTH, p.tileWidth);
+            TIFFSetField(t, TIFFTAG_TILELENGTH, p.tileLength);
+        } else {
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, p.rowsPerStrip);
+        }
+        if (p.orientation)
+            TIFFSetField(t, TIFFTAG_ORIENTATION, p.orientation);
+        if (p.resUnit) {
+            TIFFSetField(t, TIFFTAG_XRESOLUTION, p.xres);
+            TIFFSetField(t, TIFFTAG_YRESOLUTION, p.yres);
+            TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, p.resUnit);
+        }
+        if (!p.dateTime.isEmpty())
+            TIFFSetField(t, TIFFTAG_DATETIME, p.dateTime.constData());
+        if (p.extraSample >= 0) {
+            const uint16_t type = uint16_t(p.extraSample);
+            TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &type);
+        }
+        if (p.pageNumber >= 0)
+            TIFFSetField(t, TIFFTAG_PAGENUMBER, uint16_t(p.pageNumber), uint16_t(p.pageTotal));
+        if (p.extra)
+            p.extra(t);
+
+        const QByteArray raster = p.pixels.isEmpty() ? samplePixels(p) : p.pixels;
+        const uint64_t rowbytes = (uint64_t(p.width) * p.spp * p.bps + 7) / 8;
+        const bool separate = p.planar == PLANARCONFIG_SEPARATE && p.spp > 1;
+        const int planes = separate ? p.spp : 1;
+        const int sppPlane = separate ? 1 : p.spp;
+        // One plane's raster (separate planes are 8-bit in these tests).
+        auto planeRaster = [&](int plane) {
+            if (!separate)
+                return raster;
+            QByteArray out(int(uint64_t(p.width) * p.length), '\0');
+            for (uint64_t i = 0; i < uint64_t(p.width) * p.length; i++)
+                out[int(i)] = raster[int(i * p.spp + plane)];
+            return out;
+        };
+        const uint64_t planeRow = (uint64_t(p.width) * sppPlane * p.bps + 7) / 8;
+        for (int plane = 0; plane < planes && ok; plane++) {
+            const QByteArray data = planeRaster(plane);
+            if (p.tileWidth) {
+                const uint32_t across = (p.width + p.tileWidth - 1) / p.tileWidth;
+                const uint32_t down = (p.length + p.tileLength - 1) / p.tileLength;
+                const uint64_t tileRow = (uint64_t(p.tileWidth) * sppPlane * p.bps + 7) / 8;
+                QByteArray tile(int(tileRow * p.tileLength), '\0');
+                for (uint32_t ty = 0; ty < down && ok; ty++) {
+                    for (uint32_t tx = 0; tx < across && ok; tx++) {
+                        tile.fill('\0');
+                        const uint64_t x0 = uint64_t(tx) * p.tileWidth * sppPlane * p.bps / 8;
+                        for (uint32_t r = 0; r < p.tileLength; r++) {
+                            const uint32_t y = ty * p.tileLength + r;
+                            if (y >= p.length)
+                                break;
+                            const uint64_t n = std::min<uint64_t>(tileRow, planeRow - x0);
+                            std::memcpy(tile.data() + tileRow * r, data.constData() + planeRow * y + x0, n);
+                        }
+                        const ttile_t index = TIFFComputeTile(t, tx * p.tileWidth, ty * p.tileLength, 0, uint16_t(plane));
+                        ok = TIFFWriteEncodedTile(t, index, tile.data(), tile.size()) >= 0;
+                    }
+                }
+            } else {
+                const uint32_t rps = std::min(p.rowsPerStrip, p.length);
+                const uint32_t strips = (p.length + rps - 1) / rps;
+                for (uint32_t s = 0; s < strips && ok; s++) {
+                    const uint32_t rows = std::min(rps, p.length - s * rps);
+                    ok = TIFFWriteEncodedStrip(t, s + uint32_t(plane) * strips,
+                                               const_cast<char *>(data.constData()) + planeRow * s * rps,
+                                               tmsize_t(planeRow * rows)) >= 0;
+                }
+            }
+        }
+        (void)rowbytes;
+        ok = ok && TIFFWriteDirectory(t);
+    }
+    TIFFClose(t);
+    return ok;
+}
+
+int RawTiff::addBlob(const QByteArray &data)
+{
+    m_blobs << data;
+    return m_blobs.size() - 1;
+}
+
+void RawTiff::shortTag(uint16_t tag, const QVector<uint16_t> &values)
+{
+    Entry e{tag, TIFF_SHORT, uint32_t(values.size()), {}, {}, 0, false};
+    for (uint16_t v : values)
+        put16(e.value, v);
+    m_entries << e;
+}
+
+void RawTiff::longTag(uint16_t tag, const QVector<uint32_t> &values)
+{
+    Entry e{tag, TIFF_LONG, uint32_t(values.size()), {}, {}, 0, false};
+    for (uint32_t v : values)
+        put32(e.value, v);
+    m_entries << e;
+}
+
+void RawTiff::offsetTag(uint16_t tag, const QVector<int> &blobs, int delta)
+{
+    m_entries << Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, delta, false};
+}
+
+void RawTiff::sizeTag(uint16_t tag, const QVector<int> &blobs)
+{
+    m_entries << Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, 0, true};
+}
+
+void RawTiff::asciiTag(uint16_t tag, const QByteArray &text)
+{
+    QByteArray v = text;
+    v.append('\0');
+    m_entries << Entry{tag, TIFF_ASCII, uint32_t(v.size()), v, {}, 0, false};
+}
+
+void RawTiff::rationalTag(uint16_t tag, uint32_t num, uint32_t den)
+{
+    Entry e{tag, TIFF_RATIONAL, 1, {}, {}, 0, false};
+    put32(e.value, num);
+    put32(e.value, den);
+    m_entries << e;
+}
+
+QByteArray RawTiff::build() const
+{
+    QByteArray out("II*\0", 4);
+    QVector<uint32_t> blobOffsets;
+    uint32_t pos = 8;
+    for (const QByteArray &b : m_blobs) {
+        blobOffsets << pos;
+        pos += uint32_t(b.size());
+        pos += pos % 2;
+    }
+    const uint32_t ifd = pos;
+    put32(out, ifd);
+    for (const QByteArray &b : m_blobs) {
+        out += b;
+        if (out.size() % 2)
+            out.append('\0');
+    }
+    QList<Entry> entries = m_entries;
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.tag < b.tag; });
+    uint32_t extra = ifd + 2 + 12 * uint32_t(entries.size()) + 4;
+    QByteArray dir, values;
+    put16(dir, uint16_t(entries.size()));
+    for (Entry e : entries) {
+        if (!e.blobs.isEmpty()) {
+            for (int id : e.blobs)
+                put32(e.value, e.sizes ? uint32_t(m_blobs[id].size()) : blobOffsets[id] + uint32_t(e.delta));
+        }
+        put16(dir, e.tag);
+        put16(dir, e.type);
+        put32(dir, e.count);
+        if (e.value.size() <= 4) {
+            QByteArray v = e.value;
+            v.append(QByteArray(4 - v.size(), '\0'));
+            dir += v;
+        } else {
+            put32(dir, extra + uint32_t(values.size()));
+            values += e.value;
+            if (values.size() % 2)
+                values.append('\0');
+        }
+    }
+    put32(dir, 0);
+    return out + dir + values;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray encodeJpeg(const QByteArray &rgb, int width, int height)
+{
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char *mem = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &mem, &size);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    cinfo.write_JFIF_header = FALSE;
+    jpeg_set_quality(&cinfo, 90, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(const_cast<char *>(rgb.constData()) + cinfo.next_scanline * width * 3);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    QByteArray out(reinterpret_cast<const char *>(mem), int(size));
+    free(mem);
+    return out;
+}
+
+void captureTiffMessages()
+{
+    TIFFSetErrorHandler(errorHandler);
+    TIFFSetWarningHandler(warningHandler);
+}
+
+QStringList takeTiffMessages()
+{
+    QStringList out = g_messages;
+    g_messages.clear();
+    return out;
+}
+
+ToolResult runTool(const QString &program, const QStringList &args)
+{
+    ToolResult r;
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForStarted(30000))
+        return r;
+    p.waitForFinished(300000);
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return r;
+}
+
+bool qpdfCheckClean(const QString &pdf, QString *report)
+{
+    const ToolResult r = runTool(QStringLiteral("qpdf"), {QStringLiteral("--check"), pdf});
+    *report = QString::fromLocal8Bit(r.out + r.err);
+    return r.exitCode == 0 && r.out.contains("No syntax or stream encoding errors found")
+           && !report->contains(QStringLiteral("WARNING"), Qt::CaseInsensitive);
+}
+
+int pdfinfoPageCount(const QString &pdf)
+{
+    const ToolResult r = runTool(QStringLiteral("pdfinfo"), {pdf});
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("^Pages:\\s+(\\d+)$"),
+                                                         QRegularExpression::MultilineOption)
+                                          .match(QString::fromLocal8Bit(r.out));
+    return r.exitCode == 0 && m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+QStringList pdfinfoPageSizes(const QString &pdf)
+{
+    const int pages = pdfinfoPageCount(pdf);
+    if (pages <= 0)
+        return {};
+    const ToolResult r = runTool(QStringLiteral("pdfinfo"), {QStringLiteral("-f"), QStringLiteral("1"),
+                                                             QStringLiteral("-l"), QString::number(pages), pdf});
+    QStringList sizes;
+    QRegularExpression re(QStringLiteral("^Page\\s+\\d+ size:\\s+(\\S+ x \\S+) pts"), QRegularExpression::MultilineOption);
+    auto it = re.globalMatch(QString::fromLocal8Bit(r.out));
+    while (it.hasNext())
+        sizes << it.next().captured(1);
+    return sizes;
+}
+
+QList<ImageListEntry> pdfimagesList(const QString &pdf)
+{
+    const ToolResult r = runTool(QStringLiteral("pdfimages"), {QStringLiteral("-list"), pdf});
+    QList<ImageListEntry> list;
+    const QStringList lines = QString::fromLocal8Bit(r.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (int i = 2; i < lines.size(); i++) {
+        const QStringList f = lines[i].simplified().split(QLatin1Char(' '));
+        if (f.size() < 9)
+            continue;
+        ImageListEntry e;
+        e.page = f[0].toInt();
+        e.width = f[3].toInt();
+        e.height = f[4].toInt();
+        e.color = f[5];
+        e.comp = f[6].toInt();
+        e.bpc = f[7].toInt();
+        e.enc = f[8];
+        list << e;
+    }
+    return list;
+}
+
+Picture renderPage(const QString &pdf, int page, int dpi, int oversample)
+{
+    QTemporaryDir dir;
+    const QString prefix = dir.filePath(QStringLiteral("page"));
+    const ToolResult r = runTool(QStringLiteral("pdftoppm"),
+                                 {QStringLiteral("-r"), QString::number(dpi * oversample), QStringLiteral("-f"), QString::number(page),
+                                  QStringLiteral("-l"), QString::number(page), QStringLiteral("-singlefile"), pdf, prefix});
+    Picture pic;
+    const QByteArray data = readFile(prefix + QStringLiteral(".ppm"));
+    if (r.exitCode != 0 || !data.startsWith("P6"))
+        return pic;
+    // "P6\n<w> <h>\n255\n" then the samples
+    int pos = 2, fields[3] = {0, 0, 0};
+    for (int &field : fields) {
+        while (pos < data.size() && std::isspace(uchar(data[pos])))
+            pos++;
+        while (pos < data.size() && std::isdigit(uchar(data[pos])))
+            field = field * 10 + (data[pos++] - '0');
+    }
+    pos++;
+    const int width = fields[0], height = fields[1];
+    const uchar *samples = reinterpret_cast<const uchar *>(data.constData()) + pos;
+    if (data.size() - pos < width * height * 3 || width % oversample || height % oversample)
+        return pic;
+    pic.width = width / oversample;
+    pic.height = height / oversample;
+    pic.rgb.resize(pic.width * pic.height * 3);
+    const int area = oversample * oversample;
+    for (int y = 0; y < pic.height; y++) {
+        for (int x = 0; x < pic.width; x++) {
+            for (int c = 0; c < 3; c++) {
+                int sum = 0;
+                for (int dy = 0; dy < oversample; dy++)
+                    for (int dx = 0; dx < oversample; dx++)
+                        sum += samples[((y * oversample + dy) * width + x * oversample + dx) * 3 + c];
+                pic.rgb[(y * pic.width + x) * 3 + c] = char((sum + area / 2) / area);
+            }
+        }
+    }
+    return pic;
+}
+
+Picture expectedPicture(const TiffPage &p)
+{
+    const QByteArray raster = p.pixels.isEmpty() ? samplePixels(p) : p.pixels;
+    const uint64_t rowbytes = (uint64_t(p.width) * p.spp * p.bps + 7) / 8;
+    auto sample = [&](uint32_t x, uint32_t y, int s) {
+        const uint64_t bit = (uint64_t(x) * p.spp + s) * p.bps;
+        const uchar byte = uchar(raster[int(rowbytes * y + bit / 8)]);
+        return (byte >> (8 - p.bps - bit % 8)) & maxValue(p.bps);
+    };
+    Picture src;
+    src.width = int(p.width);
+    src.height = int(p.length);
+    src.rgb.resize(src.width * src.height * 3);
+    for (uint32_t y = 0; y < p.length; y++) {
+        for (uint32_t x = 0; x < p.width; x++) {
+            int rgb[3];
+            if (p.photometric == PHOTOMETRIC_PALETTE) {
+                for (int c = 0; c < 3; c++)
+                    rgb[c] = paletteComponent(sample(x, y, 0), c);
+            } else if (p.spp < 3) {
+                int v = sample(x, y, 0) * 255 / maxValue(p.bps);
+                if (p.photometric == PHOTOMETRIC_MINISWHITE)
+                    v = 255 - v;
+                rgb[0] = rgb[1] = rgb[2] = v;
+            } else {
+                for (int c = 0; c < 3; c++)
+                    rgb[c] = sample(x, y, c) * 255 / maxValue(p.bps);
+                if (p.spp == 4 && p.extraSample == EXTRASAMPLE_UNASSALPHA) {
+                    const int a = sample(x, y, 3);
+                    for (int &v : rgb)
+                        v = (v * a + 255 * (255 - a) + 127) / 255;
+                }
+            }
+            char *out = src.rgb.data() + (int(y) * src.width + int(x)) * 3;
+            for (int c = 0; c < 3; c++)
+                out[c] = char(rgb[c]);
+        }
+    }
+    // Turn into the display orientation.
+    const int o = p.orientation;
+    if (o <= 1)
+        return src;
+    Picture out;
+    const bool swap = o >= 5;
+    out.width = swap ? src.height : src.width;
+    out.height = swap ? src.width : src.height;
+    out.rgb.resize(src.rgb.size());
+    const int W = src.width, L = src.height;
+    for (int Y = 0; Y < out.height; Y++) {
+        for (int X = 0; X < out.width; X++) {
+            int c = 0, r = 0;
+            switch (o) {
+            case 2: c = W - 1 - X; r = Y; break;
+            case 3: c = W - 1 - X; r = L - 1 - Y; break;
+            case 4: c = X; r = L - 1 - Y; break;
+            case 5: c = Y; r = X; break;
+            case 6: c = Y; r = L - 1 - X; break;
+            case 7: c = W - 1 - Y; r = L - 1 - X; break;
+            default: c = W - 1 - Y; r = X; break;  // 8
+            }
+            std::memcpy(out.rgb.data() + (Y * out.width + X) * 3, src.rgb.constData() + (r * W + c) * 3, 3);
+        }
+    }
+    return out;
+}
+
+double meanDifference(const Picture &a, const Picture &b)
+{
+    if (a.width != b.width || a.height != b.height || a.rgb.size() != b.rgb.size() || a.rgb.isEmpty())
+        return -1;
+    double sum = 0;
+    for (int i = 0; i < a.rgb.size(); i++)
+        sum += std::abs(int(uchar(a.rgb[i])) - int(uchar(b.rgb[i])));
+    return sum / a.rgb.size();
+}
+
+PdfFile parsePdf(const QByteArray &data)
+{
+    PdfFile f;
+    const int first = data.indexOf("1 0 obj\n");
+    if (first < 0) {
+        f.error = QStringLiteral("no first object");
+        return f;
+    }
+    f.header = data.left(first);
+    int pos = first;
+    QRegularExpression head(QStringLiteral("^(\\d+) 0 obj\\n"));
+    while (pos < data.size() && !data.mid(pos, 5).startsWith("xref")) {
+        const QRegularExpressionMatch m = head.match(QString::fromLatin1(data.mid(pos, 20)));
+        if (!m.hasMatch()) {
+            f.error = QStringLiteral("no object at %1").arg(pos);
+            return f;
+        }
+        PdfObject o;
+        o.number = m.captured(1).toInt();
+        o.offset = pos;
+        const int body = pos + m.capturedLength(0);
+        const int endobj = data.indexOf("endobj\n", body);
+        const int streamAt = data.indexOf(" >>\nstream\n", body);
+        int end = 0;
+        if (streamAt >= 0 && (endobj < 0 || streamAt < endobj)) {
+            o.isStream = true;
+            o.dict = data.mid(body + 4, streamAt - body - 4);
+            const int start = streamAt + 11;
+            // the stream ends where the next object (or the xref table) begins
+            const QByteArray next = QByteArray::number(o.number + 1) + " 0 obj\n";
+            int at = start;
+            for (;;) {
+                at = data.indexOf("\nendstream\nendobj\n", at);
+                if (at < 0)
+                    break;
+                const QByteArray after = data.mid(at + 18, next.size());
+                if (after == next || after.startsWith("xref\n"))
+                    break;
+                at++;
+            }
+            if (at < 0) {
+                f.error = QStringLiteral("unterminated stream in object %1").arg(o.number);
+                return f;
+            }
+            o.stream = data.mid(start, at - start);
+            end = at + 18;
+        } else {
+            if (endobj < 0) {
+                f.error = QStringLiteral("unterminated object %1").arg(o.number);
+                return f;
+            }
+            end = endobj + 7;
+        }
+        o.text = data.mid(pos, end - pos);
+        f.objects << o;
+        pos = end;
+    }
+    f.xrefOffset = pos;
+    const int trailer = data.indexOf("trailer\n", pos);
+    if (trailer < 0) {
+        f.error = QStringLiteral("no trailer");
+        return f;
+    }
+    f.xref = data.mid(pos, trailer - pos);
+    f.trailer = data.mid(trailer);
+    f.ok = true;
+    return f;
+}

@@ -1,0 +1,382 @@
+// Conversion of multi-page TIFF files into PDF documents, judged by what a
+// reader sees: qpdf finds nothing wrong, poppler counts the pages, measures
+// them, names the image encodings and renders pixels close to the input.
+
+#include "multitiff.h"
+#include "pdftestkit.h"
+#include "tiff2pdf.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+TiffPage jpegPage(uint16_t photometric, uint16_t spp)
+{
+    TiffPage p;
+    p.width = 80;
+    p.length = 64;
+    p.spp = spp;
+    p.photometric = photometric;
+    p.compression = COMPRESSION_JPEG;
+    p.rowsPerStrip = 16;
+    if (photometric == PHOTOMETRIC_YCBCR)
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB); };
+    return p;
+}
+
+TiffPage tiled(TiffPage p, uint32_t width, uint32_t length, uint32_t tile)
+{
+    p.width = width;
+    p.length = length;
+    p.tileWidth = p.tileLength = tile;
+    return p;
+}
+
+TiffPage withOrientation(TiffPage p, uint16_t orientation)
+{
+    p.orientation = orientation;
+    p.compression = COMPRESSION_LZW;
+    p.rowsPerStrip = 8;
+    return p;
+}
+
+} // namespace
+
+class TestPdfConvert : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    int m_count = 0;
+
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+    // Writes the pages into one TIFF file and converts it; empty on failure.
+    QString convert(const QList<TiffPage> &pages)
+    {
+        const QString tiff = path(QStringLiteral("in%1.tiff").arg(m_count));
+        const QString pdf = path(QStringLiteral("out%1.pdf").arg(m_count++));
+        if (!writeTiff(tiff, pages))
+            return QString();
+        return convert2pdf(tiff, pdf) == 0 ? pdf : QString();
+    }
+
+    static void verifyClean(const QString &pdf)
+    {
+        QString report;
+        QVERIFY2(qpdfCheckClean(pdf, &report), qPrintable(report));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        captureTiffMessages();
+    }
+
+    void init() { takeTiffMessages(); }
+
+    // The service's road: scanned pages (one row per strip) assembled into an
+    // LZW multi-page TIFF in 16-row strips, then converted: colour and gray
+    // pages become JPEG, the black-and-white page Group 4.
+    void scannedJobBecomesJpegAndGroup4Pages()
+    {
+        QList<TiffPage> pages = {TiffPage::scannerRgb(200, 150), TiffPage::scannerBilevel(200, 150),
+                                 TiffPage::scannerGray(120, 90)};
+        QList<QString> files;
+        for (int i = 0; i < pages.size(); i++) {
+            pages[i].xres = pages[i].yres = 72;
+            files << path(QStringLiteral("scan%1.tiff").arg(i));
+            QVERIFY(writeTiff(files.last(), {pages[i]}));
+        }
+        const QString multi = path(QStringLiteral("scans.tiff"));
+        QCOMPARE(combine2multiff(files, multi, QStringLiteral("lzw")), 0);
+        const QString pdf = path(QStringLiteral("scans.pdf"));
+        QCOMPARE(convert2pdf(multi, pdf), 0);
+        QCOMPARE(takeTiffMessages(), QStringList());
+
+        verifyClean(pdf);
+        QCOMPARE(pdfinfoPageCount(pdf), 3);
+        QCOMPARE(pdfinfoPageSizes(pdf), QStringList({"200 x 150", "200 x 150", "120 x 90"}));
+        const QList<ImageListEntry> images = pdfimagesList(pdf);
+        QCOMPARE(images.size(), 3);
+        QCOMPARE(images[0].enc, QStringLiteral("jpeg"));
+        QCOMPARE(images[0].color, QStringLiteral("rgb"));
+        QCOMPARE(images[1].enc, QStringLiteral("ccitt"));
+        QCOMPARE(images[1].bpc, 1);
+        QCOMPARE(images[2].enc, QStringLiteral("jpeg"));
+        QCOMPARE(images[2].color, QStringLiteral("gray"));
+
+        QVERIFY(meanDifference(renderPage(pdf, 1, 72), expectedPicture(pages[0])) < 4.0);
+        QVERIFY(meanDifference(renderPage(pdf, 2, 72), expectedPicture(pages[1])) < 1.0);
+        QVERIFY(meanDifference(renderPage(pdf, 3, 72), expectedPicture(pages[2])) < 4.0);
+    }
+
+    // A scanned A4 page at 300 dpi is an A4 page in points, whatever its kind.
+    void a4At300DpiIsA4InPoints()
+    {
+        const QString pdf = convert({TiffPage::scannerRgb(2480, 3508), TiffPage::scannerBilevel(2480, 3508)});
+        QVERIFY(!pdf.isEmpty());
+        verifyClean(pdf);
+        QCOMPARE(pdfinfoPageSizes(pdf), QStringList({"595.2 x 841.92", "595.2 x 841.92"}));
+        const QByteArray data = readFile(pdf);
+        QCOMPARE(data.count("/MediaBox [0.0000 0.0000 595.2000 841.9200] \n"), 2);
+        QVERIFY(data.contains("q  595.2000 0.0000 0.0000 841.9200 0.0000 0.0000 cm /Im1 Do Q\n"));
+        QVERIFY(data.contains("q  595.2000 0.0000 0.0000 841.9200 0.0000 0.0000 cm /Im2 Do Q\n"));
+        const QList<ImageListEntry> images = pdfimagesList(pdf);
+        QCOMPARE(images.size(), 2);
+        QCOMPARE(images[0].width, 2480);
+        QCOMPARE(images[0].height, 3508);
+        QCOMPARE(images[0].enc, QStringLiteral("jpeg"));
+        QCOMPARE(images[1].enc, QStringLiteral("ccitt"));
+    }
+
+    // One page per kind of input: the encoding poppler finds and how close
+    // the rendering is to the pixels that went in (at one pixel per pixel).
+    void pageRendersLikeItsPixels_data()
+    {
+        QTest::addColumn<TiffPage>("page");
+        QTest::addColumn<QString>("enc");
+        QTest::addColumn<QString>("color");
+        QTest::addColumn<int>("dpi");
+        QTest::addColumn<double>("maxDiff");
+
+        TiffPage p;
+        const QString jpeg = QStringLiteral("jpeg"), flate = QStringLiteral("image"), ccitt = QStringLiteral("ccitt");
+        const QString rgb = QStringLiteral("rgb"), gray = QStringLiteral("gray");
+
+        QTest::newRow("rgb, one row per strip") << TiffPage() << jpeg << rgb << 72 << 4.0;
+        p = TiffPage::scannerGray(64, 48);
+        p.xres = p.yres = 72;
+        QTest::newRow("gray, one row per strip") << p << jpeg << gray << 72 << 4.0;
+        p.photometric = PHOTOMETRIC_MINISWHITE;
+        QTest::newRow("gray, min-is-white") << p << jpeg << gray << 72 << 4.0;
+        p.bps = 4;
+        p.photometric = PHOTOMETRIC_MINISBLACK;
+        QTest::newRow("gray, 4 bits") << p << jpeg << gray << 72 << 4.0;
+        p.bps = 2;
+        QTest::newRow("gray, 2 bits") << p << jpeg << gray << 72 << 4.0;
+
+        p = TiffPage::scannerBilevel(64, 48);
+        p.xres = p.yres = 72;
+        QTest::newRow("bilevel Group 4, one row per strip") << p << ccitt << gray << 72 << 2.0;
+        p.rowsPerStrip = p.length;
+        QTest::newRow("bilevel Group 4, one strip (stored data)") << p << ccitt << gray << 72 << 2.0;
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB); };
+        QTest::newRow("bilevel Group 4, one strip, reversed bits") << p << ccitt << gray << 72 << 2.0;
+        p.extra = nullptr;
+        p.compression = COMPRESSION_ADOBE_DEFLATE;
+        p.photometric = PHOTOMETRIC_MINISBLACK;
+        QTest::newRow("bilevel Deflate, one strip") << p << ccitt << gray << 72 << 2.0;
+        p.rowsPerStrip = 5;
+        p.width = 61;
+        QTest::newRow("bilevel min-is-black, odd width") << p << ccitt << gray << 72 << 2.0;
+
+        p = TiffPage();
+        p.rowsPerStrip = p.length;
+        QTest::newRow("rgb Deflate, one strip (stored data)") << p << flate << rgb << 72 << 2.0;
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL); };
+        QTest::newRow("rgb Deflate with predictor, one strip") << p << flate << rgb << 72 << 2.0;
+        p = TiffPage();
+        p.compression = COMPRESSION_LZW;
+        p.rowsPerStrip = 16;
+        QTest::newRow("rgb LZW, 16-row strips") << p << jpeg << rgb << 72 << 4.0;
+        p.compression = COMPRESSION_NONE;
+        p.rowsPerStrip = 7;
+        QTest::newRow("rgb uncompressed") << p << jpeg << rgb << 72 << 4.0;
+
+        QTest::newRow("tiled Deflate, edge tiles") << tiled(TiffPage(), 100, 70, 32) << flate << rgb << 72 << 2.0;
+        p = tiled(TiffPage(), 100, 70, 32);
+        p.compression = COMPRESSION_LZW;
+        QTest::newRow("tiled LZW, edge tiles") << p << jpeg << rgb << 72 << 4.0;
+        p = tiled(TiffPage::scannerBilevel(100, 70), 100, 70, 32);
+        p.xres = p.yres = 72;
+        QTest::newRow("tiled Group 4, edge tiles") << p << ccitt << gray << 72 << 2.0;
+        p = tiled(TiffPage(), 96, 64, 32);
+        p.orientation = 6;
+        QTest::newRow("tiled, orientation 6") << p << flate << rgb << 72 << 2.0;
+        p.orientation = 3;
+        p.width = 90;
+        QTest::newRow("tiled, orientation 3, edge tiles") << p << flate << rgb << 72 << 2.0;
+
+        for (uint16_t o = 2; o <= 8; o++)
+            QTest::newRow(qPrintable(QStringLiteral("orientation %1").arg(o)))
+                << withOrientation(TiffPage(), o) << jpeg << rgb << 72 << 4.0;
+
+        p = TiffPage();
+        p.planar = PLANARCONFIG_SEPARATE;
+        p.rowsPerStrip = 5;
+        QTest::newRow("separate planes") << p << jpeg << rgb << 72 << 4.0;
+        p = tiled(p, 70, 50, 16);
+        QTest::newRow("separate planes, tiled") << p << jpeg << rgb << 72 << 4.0;
+
+        // Saturated palette colours side by side lose some chroma in JPEG;
+        // a wrong entry or a misread index is off by far more.
+        QTest::newRow("palette, 8 bits") << TiffPage::palette(8) << jpeg << rgb << 72 << 12.0;
+        QTest::newRow("palette, 4 bits") << TiffPage::palette(4) << jpeg << rgb << 72 << 12.0;
+        QTest::newRow("palette, 1 bit") << TiffPage::palette(1) << jpeg << rgb << 72 << 12.0;
+
+        p = TiffPage();
+        p.spp = 4;
+        p.extraSample = EXTRASAMPLE_UNASSALPHA;
+        QTest::newRow("rgb with unassociated alpha") << p << jpeg << rgb << 72 << 4.0;
+        p.extraSample = EXTRASAMPLE_ASSOCALPHA;
+        QTest::newRow("rgb with associated alpha") << p << jpeg << rgb << 72 << 4.0;
+        p.extraSample = EXTRASAMPLE_UNSPECIFIED;
+        QTest::newRow("rgb with an unspecified extra sample") << p << jpeg << rgb << 72 << 4.0;
+
+        QTest::newRow("YCbCr JPEG, 16-row strips (stored data)")
+            << jpegPage(PHOTOMETRIC_YCBCR, 3) << jpeg << rgb << 72 << 4.0;
+        QTest::newRow("RGB JPEG (stored data)") << jpegPage(PHOTOMETRIC_RGB, 3) << jpeg << rgb << 72 << 4.0;
+        QTest::newRow("gray JPEG (stored data)") << jpegPage(PHOTOMETRIC_MINISBLACK, 1) << jpeg << gray << 72 << 4.0;
+        QTest::newRow("YCbCr JPEG, tiled with edge tiles")
+            << tiled(jpegPage(PHOTOMETRIC_YCBCR, 3), 100, 70, 32) << jpeg << rgb << 72 << 4.0;
+
+        p = TiffPage();
+        p.width = p.length = 127;  // 36 points at 254 per inch
+        p.resUnit = RESUNIT_CENTIMETER;
+        p.xres = p.yres = 100;  // 254 per inch
+        QTest::newRow("resolution in centimetres") << p << jpeg << rgb << 254 << 4.0;
+        p.resUnit = 0;
+        QTest::newRow("no resolution: 300 per inch") << p << jpeg << rgb << 300 << 4.0;
+    }
+
+    void pageRendersLikeItsPixels()
+    {
+        QFETCH(TiffPage, page);
+        QFETCH(QString, enc);
+        QFETCH(QString, color);
+        QFETCH(int, dpi);
+        QFETCH(double, maxDiff);
+
+        const QString pdf = convert({page});
+        QVERIFY2(!pdf.isEmpty(), qPrintable(takeTiffMessages().join(QLatin1Char('\n'))));
+        verifyClean(pdf);
+        QCOMPARE(pdfinfoPageCount(pdf), 1);
+        const QList<ImageListEntry> images = pdfimagesList(pdf);
+        QVERIFY(!images.isEmpty());
+        for (const ImageListEntry &image : images) {
+            QCOMPARE(image.enc, enc);
+            QCOMPARE(image.color, color);
+        }
+        const Picture expected = expectedPicture(page);
+        const Picture rendered = renderPage(pdf, 1, dpi);
+        QCOMPARE(rendered.width, expected.width);
+        QCOMPARE(rendered.height, expected.height);
+        const double diff = meanDifference(rendered, expected);
+        QVERIFY2(diff >= 0 && diff <= maxDiff, qPrintable(QString::number(diff)));
+    }
+
+    // Colours other than RGB and gray keep their colour space.
+    void otherColourSpaces_data()
+    {
+        QTest::addColumn<TiffPage>("page");
+        QTest::addColumn<QString>("color");
+
+        TiffPage p;
+        p.spp = 4;
+        p.photometric = PHOTOMETRIC_SEPARATED;
+        QTest::newRow("CMYK") << p << QStringLiteral("cmyk");
+        p.photometric = PHOTOMETRIC_RGB;
+        QTest::newRow("RGB with four samples, no extra sample tag") << p << QStringLiteral("cmyk");
+        p = TiffPage();
+        p.photometric = PHOTOMETRIC_CIELAB;
+        QTest::newRow("CIELab") << p << QStringLiteral("lab");
+        p.photometric = PHOTOMETRIC_ICCLAB;
+        QTest::newRow("ICCLab") << p << QStringLiteral("lab");
+        p = TiffPage();
+        p.extra = [](TIFF *t) {
+            float white[2] = {0.3127F, 0.3290F};
+            TIFFSetField(t, TIFFTAG_WHITEPOINT, white);
+        };
+        QTest::newRow("RGB with a white point") << p << QStringLiteral("rgb");
+        p = TiffPage::scannerGray(64, 48);
+        p.xres = p.yres = 72;
+        p.extra = [](TIFF *t) {
+            float white[2] = {0.3457F, 0.3585F};
+            TIFFSetField(t, TIFFTAG_WHITEPOINT, white);
+        };
+        QTest::newRow("gray with a white point") << p << QStringLiteral("gray");
+    }
+
+    void otherColourSpaces()
+    {
+        QFETCH(TiffPage, page);
+        QFETCH(QString, color);
+        const QString pdf = convert({page});
+        QVERIFY(!pdf.isEmpty());
+        verifyClean(pdf);
+        const QList<ImageListEntry> images = pdfimagesList(pdf);
+        QCOMPARE(images.size(), 1);
+        QCOMPARE(images[0].color, color);
+        QCOMPARE(images[0].enc, QStringLiteral("jpeg"));
+        QVERIFY(!renderPage(pdf, 1, 72).isNull());
+    }
+
+    // Directories become pages in file order; with PageNumber tags in the
+    // order of the tags.
+    void pagesFollowFileOrderOrPageNumbers()
+    {
+        QList<TiffPage> pages;
+        for (int i = 0; i < 3; i++) {
+            TiffPage p;
+            p.width = 40 + 10 * uint32_t(i);
+            p.seed = unsigned(i);
+            pages << p;
+        }
+        QString pdf = convert(pages);
+        QCOMPARE(pdfinfoPageSizes(pdf), QStringList({"40 x 48", "50 x 48", "60 x 48"}));
+
+        pages[0].pageNumber = 2;
+        pages[1].pageNumber = 0;
+        pages[2].pageNumber = 1;
+        pdf = convert(pages);
+        verifyClean(pdf);
+        QCOMPARE(pdfinfoPageSizes(pdf), QStringList({"50 x 48", "60 x 48", "40 x 48"}));
+        QVERIFY(meanDifference(renderPage(pdf, 1, 72), expectedPicture(pages[1])) < 4.0);
+        QVERIFY(meanDifference(renderPage(pdf, 3, 72), expectedPicture(pages[0])) < 4.0);
+    }
+
+    // Old-style JPEG with an interchange stream holding the whole image.
+    void oldStyleJpegIsPassedThrough()
+    {
+        TiffPage p;
+        p.width = 48;
+        p.length = 32;
+        const QByteArray pixels = samplePixels(p);
+        const QByteArray jpeg = encodeJpeg(pixels, int(p.width), int(p.length));
+        RawTiff raw;
+        const int blob = raw.addBlob(jpeg);
+        raw.longTag(TIFFTAG_IMAGEWIDTH, {p.width});
+        raw.longTag(TIFFTAG_IMAGELENGTH, {p.length});
+        raw.shortTag(TIFFTAG_BITSPERSAMPLE, {8, 8, 8});
+        raw.shortTag(TIFFTAG_COMPRESSION, {COMPRESSION_OJPEG});
+        raw.shortTag(TIFFTAG_PHOTOMETRIC, {PHOTOMETRIC_YCBCR});
+        raw.offsetTag(TIFFTAG_STRIPOFFSETS, {blob});
+        raw.shortTag(TIFFTAG_SAMPLESPERPIXEL, {3});
+        raw.longTag(TIFFTAG_ROWSPERSTRIP, {p.length});
+        raw.sizeTag(TIFFTAG_STRIPBYTECOUNTS, {blob});
+        raw.rationalTag(TIFFTAG_XRESOLUTION, 72, 1);
+        raw.rationalTag(TIFFTAG_YRESOLUTION, 72, 1);
+        raw.shortTag(TIFFTAG_RESOLUTIONUNIT, {RESUNIT_INCH});
+        raw.shortTag(TIFFTAG_JPEGPROC, {JPEGPROC_BASELINE});
+        raw.offsetTag(TIFFTAG_JPEGIFOFFSET, {blob});
+        raw.sizeTag(TIFFTAG_JPEGIFBYTECOUNT, {blob});
+        raw.shortTag(TIFFTAG_YCBCRSUBSAMPLING, {2, 2});
+        const QString tiff = path(QStringLiteral("ojpeg.tiff"));
+        QVERIFY(writeFile(tiff, raw.build()));
+        const QString pdf = path(QStringLiteral("ojpeg.pdf"));
+        QCOMPARE(convert2pdf(tiff, pdf), 0);
+        verifyClean(pdf);
+        const QList<ImageListEntry> images = pdfimagesList(pdf);
+        QCOMPARE(images.size(), 1);
+        QCOMPARE(images[0].enc, QStringLiteral("jpeg"));
+        QVERIFY(readFile(pdf).contains(jpeg));
+        QVERIFY(meanDifference(renderPage(pdf, 1, 72), expectedPicture(p)) < 4.0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPdfConvert)
+#include "tst_pdfconvert.moc"
