@@ -3,9 +3,7 @@
 // (0 success, 1 failure); 2 means the command line was not understood.
 
 #include "multitiff.h"
-#ifdef VELLOSCAN_HAVE_PDF
 #include "tiff2pdf.h"
-#endif
 
 #include <QFile>
 #include <QList>
@@ -28,13 +26,7 @@ int main(int argc, char **argv)
             inputs.append(QFile::decodeName(argv[i]));
         return combine2multiff(inputs, QFile::decodeName(argv[2]), QStringLiteral("lzw"));
     }
-    if (argc == 4 && std::strcmp(argv[1], "pdf") == 0) {
-#ifdef VELLOSCAN_HAVE_PDF
+    if (argc == 4 && std::strcmp(argv[1], "pdf") == 0)
         return convert2pdf(QFile::decodeName(argv[2]), QFile::decodeName(argv[3])) == 0 ? 0 : 1;
-#else
-        std::fprintf(stderr, "velloscan-doc: this build has no PDF conversion\n");
-        return 1;
-#endif
-    }
     return usage();
 }

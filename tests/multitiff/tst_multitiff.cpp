@@ -487,6 +487,8 @@ private slots:
                                         << "Expected a , separated image # list after ";
         QTest::newRow("subsampled YCbCr") << QStringList{"multitiff", "%d/t.tiff", "%d/ycbcr.tiff"} << 1
                                           << "/ycbcr.tiff: Can't copy/convert subsampled image.\n";
+        QTest::newRow("pdf") << QStringList{"pdf", "%d/in.tiff", "%d/in.pdf"} << 0 << "";
+        QTest::newRow("pdf of a missing file") << QStringList{"pdf", "%d/nope.tiff", "%d/nope.pdf"} << 1 << "nope.tiff";
         QTest::newRow("memory limit") << QStringList{"multitiff", "%d/t.tiff", "%d/huge.tiff"} << 1
                                       << "MemoryLimitError: allocation of 268960000 bytes is forbidden. "
                                          "Limit is 268435456.\n                  use -m option to change limit.\n";
