@@ -248,7 +248,7 @@ void RawTiff::shortTag(uint16_t tag, const QVector<uint16_t> &values)
     Entry e{tag, TIFF_SHORT, uint32_t(values.size()), {}, {}, 0, false};
     for (uint16_t v : values)
         put16(e.value, v);
-    m_entries << e;
+    add(e);
 }
 
 void RawTiff::longTag(uint16_t tag, const QVector<uint32_t> &values)
@@ -256,24 +256,24 @@ void RawTiff::longTag(uint16_t tag, const QVector<uint32_t> &values)
     Entry e{tag, TIFF_LONG, uint32_t(values.size()), {}, {}, 0, false};
     for (uint32_t v : values)
         put32(e.value, v);
-    m_entries << e;
+    add(e);
 }
 
 void RawTiff::offsetTag(uint16_t tag, const QVector<int> &blobs, int delta)
 {
-    m_entries << Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, delta, false};
+    add(Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, delta, false});
 }
 
 void RawTiff::sizeTag(uint16_t tag, const QVector<int> &blobs)
 {
-    m_entries << Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, 0, true};
+    add(Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, 0, true});
 }
 
 void RawTiff::asciiTag(uint16_t tag, const QByteArray &text)
 {
     QByteArray v = text;
     v.append('\0');
-    m_entries << Entry{tag, TIFF_ASCII, uint32_t(v.size()), v, {}, 0, false};
+    add(Entry{tag, TIFF_ASCII, uint32_t(v.size()), v, {}, 0, false});
 }
 
 void RawTiff::rationalTag(uint16_t tag, uint32_t num, uint32_t den)
@@ -281,7 +281,18 @@ void RawTiff::rationalTag(uint16_t tag, uint32_t num, uint32_t den)
     Entry e{tag, TIFF_RATIONAL, 1, {}, {}, 0, false};
     put32(e.value, num);
     put32(e.value, den);
-    m_entries << e;
+    add(e);
+}
+
+void RawTiff::add(const Entry &entry)
+{
+    for (int i = 0; i < m_entries.size(); i++) {
+        if (m_entries[i].tag == entry.tag) {
+            m_entries[i] = entry;
+            return;
+        }
+    }
+    m_entries << entry;
 }
 
 QByteArray RawTiff::build() const

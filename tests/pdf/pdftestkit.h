@@ -76,6 +76,8 @@ private:
         int delta = 0;
         bool sizes = false;
     };
+    void add(const Entry &entry);  // replaces an entry of the same tag
+
     QList<QByteArray> m_blobs;
     QList<Entry> m_entries;
 };

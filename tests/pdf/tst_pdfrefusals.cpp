@@ -1,4 +1,279 @@
+// Inputs the conversion refuses, and what a failure leaves behind: the
+// message through libtiff's handlers, result 1, and nothing at the
+// destination (not even a temporary file beside it).
+
+#include "pdftestkit.h"
+#include "tiff2pdf.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtTest>
-class Stub : public QObject { Q_OBJECT private slots: void none() {} };
-QTEST_GUILESS_MAIN(Stub)
+
+namespace {
+
+// A one-strip 10 x 10 directory of junk samples, written byte by byte.
+RawTiff rawPage(uint16_t compression, uint16_t photometric, uint16_t spp, uint32_t rowsPerStrip = 10)
+{
+    RawTiff r;
+    QVector<int> strips;
+    for (uint32_t row = 0; row < 10; row += rowsPerStrip)
+        strips << r.addBlob(QByteArray(int(10 * rowsPerStrip * spp), '\x5a'));
+    r.longTag(TIFFTAG_IMAGEWIDTH, {10});
+    r.longTag(TIFFTAG_IMAGELENGTH, {10});
+    r.shortTag(TIFFTAG_BITSPERSAMPLE, QVector<uint16_t>(spp, 8));
+    r.shortTag(TIFFTAG_COMPRESSION, {compression});
+    r.shortTag(TIFFTAG_PHOTOMETRIC, {photometric});
+    r.offsetTag(TIFFTAG_STRIPOFFSETS, strips);
+    r.shortTag(TIFFTAG_SAMPLESPERPIXEL, {spp});
+    r.longTag(TIFFTAG_ROWSPERSTRIP, {rowsPerStrip});
+    r.sizeTag(TIFFTAG_STRIPBYTECOUNTS, strips);
+    return r;
+}
+
+QByteArray tiffBytes(const QList<TiffPage> &pages)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("page.tiff"));
+    return writeTiff(path, pages) ? readFile(path) : QByteArray();
+}
+
+} // namespace
+
+class TestPdfRefusals : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    int m_count = 0;
+
+    // A fresh directory per case, so that leftovers can be seen.
+    QString freshDir()
+    {
+        const QString dir = m_dir.filePath(QString::number(m_count++));
+        QDir().mkpath(dir);
+        return dir;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        captureTiffMessages();
+    }
+
+    void init() { takeTiffMessages(); }
+
+    void refusedInput_data()
+    {
+        QTest::addColumn<QByteArray>("tiff");
+        QTest::addColumn<QString>("message");  // %1: the input path
+
+        TiffPage p;
+        p.bps = 16;
+        QTest::newRow("16 bits per sample") << tiffBytes({p}) << "No support for %1 with 16 bits per sample";
+        p = TiffPage();
+        p.spp = 5;
+        p.photometric = PHOTOMETRIC_MINISBLACK;
+        p.extra = [](TIFF *t) {
+            uint16_t extras[4] = {0, 0, 0, 0};
+            TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 4, extras);
+        };
+        QTest::newRow("5 samples per pixel") << tiffBytes({p}) << "No support for %1 with 5 samples per pixel";
+        p = TiffPage();
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT); };
+        QTest::newRow("signed samples") << tiffBytes({p}) << "No support for %1 with sample format 2";
+        p = TiffPage();
+        p.spp = 2;
+        QTest::newRow("RGB with 2 samples") << tiffBytes({p}) << "No support for RGB image %1 with 2 samples per pixel";
+        p = TiffPage();
+        p.spp = 4;
+        p.bps = 4;
+        p.extraSample = EXTRASAMPLE_ASSOCALPHA;
+        QTest::newRow("4-bit RGBA") << tiffBytes({p}) << "No support for BitsPerSample=4 for RGBA";
+        p = TiffPage::palette(8);
+        p.spp = 3;
+        QTest::newRow("palette with 3 samples")
+            << tiffBytes({p}) << "No support for palettized image %1 with not one sample per pixel";
+        p = TiffPage();
+        p.spp = 4;
+        p.photometric = PHOTOMETRIC_SEPARATED;
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_INKSET, INKSET_MULTIINK); };
+        QTest::newRow("ink set not CMYK") << tiffBytes({p}) << "No support for %1 because its inkset is not CMYK";
+        p = TiffPage();
+        p.photometric = PHOTOMETRIC_SEPARATED;
+        QTest::newRow("separated with 3 samples") << tiffBytes({p}) << "No support for %1 because it has 3 samples per pixel";
+        p = TiffPage();
+        p.photometric = PHOTOMETRIC_CIELAB;
+        p.spp = 1;
+        QTest::newRow("CIELab with 1 sample") << tiffBytes({p}) << "Unsupported samplesperpixel = 1 for CIELAB";
+        p.spp = 3;
+        p.bps = 4;
+        QTest::newRow("CIELab with 4 bits") << tiffBytes({p}) << "Invalid bitspersample = 4 for CIELAB";
+        p.photometric = PHOTOMETRIC_ITULAB;
+        p.bps = 8;
+        p.spp = 1;
+        QTest::newRow("ITULab with 1 sample") << tiffBytes({p}) << "Unsupported samplesperpixel = 1 for ITULAB";
+        p.spp = 3;
+        p.bps = 2;
+        QTest::newRow("ITULab with 2 bits") << tiffBytes({p}) << "Invalid bitspersample = 2 for ITULAB";
+        p = TiffPage();
+        p.photometric = PHOTOMETRIC_LOGL;
+        p.spp = 1;
+        QTest::newRow("LogL") << tiffBytes({p}) << "No support for %1 with photometric interpretation LogL/LogLuv";
+        p.photometric = PHOTOMETRIC_MASK;
+        p.bps = 1;
+        QTest::newRow("transparency mask") << tiffBytes({p}) << "No support for %1 with photometric interpretation 4";
+        p = TiffPage();
+        p.planar = PLANARCONFIG_SEPARATE;
+        p.bps = 4;
+        QTest::newRow("separate planes of 4 bits")
+            << tiffBytes({p}) << "No support for %1 with separated planar configuration and 4 bits per sample";
+        p = TiffPage();
+        p.planar = PLANARCONFIG_SEPARATE;
+        p.compression = COMPRESSION_JPEG;
+        p.rowsPerStrip = 16;
+        QTest::newRow("JPEG with separate planes")
+            << tiffBytes({p}) << "No support for %1 with JPEG compression and separated planar configuration";
+        // a good first page does not save the document
+        QTest::newRow("second page refused")
+            << tiffBytes({TiffPage(), p}) << "No support for %1 with JPEG compression and separated planar configuration";
+
+        QByteArray raw;
+        {
+            RawTiff r = rawPage(COMPRESSION_NONE, PHOTOMETRIC_MINISBLACK, 1);
+            r.shortTag(TIFFTAG_COMPRESSION, {65000});
+            raw = r.build();
+        }
+        QTest::newRow("codec not configured") << raw << "No support for %1 with compression type 65000:  not configured";
+        {
+            RawTiff r;
+            const int strip = r.addBlob(QByteArray(100, 'x'));
+            r.longTag(TIFFTAG_IMAGEWIDTH, {10});
+            r.longTag(TIFFTAG_IMAGELENGTH, {10});
+            r.shortTag(TIFFTAG_BITSPERSAMPLE, {8});
+            r.offsetTag(TIFFTAG_STRIPOFFSETS, {strip});
+            r.longTag(TIFFTAG_ROWSPERSTRIP, {10});
+            r.sizeTag(TIFFTAG_STRIPBYTECOUNTS, {strip});
+            raw = r.build();
+        }
+        QTest::newRow("no photometric tag") << raw << "No support for %1 with no photometric interpretation tag";
+        {
+            RawTiff r = rawPage(COMPRESSION_NONE, PHOTOMETRIC_RGB, 3);
+            r.longTag(TIFFTAG_IMAGEWIDTH, {20000});
+            r.longTag(TIFFTAG_IMAGELENGTH, {5000});
+            raw = r.build();
+        }
+        // a page whose decoded samples would take more than 256 MiB
+        QTest::newRow("page too large")
+            << raw << "Allocation of 300000000 bytes is forbidden. Limit is 268435456. Use -m option to change limit";
+        QTest::newRow("broken Deflate data")
+            << rawPage(COMPRESSION_ADOBE_DEFLATE, PHOTOMETRIC_MINISBLACK, 1, 5).build()
+            << "Error on decoding strip 0 of %1";
+        QTest::newRow("broken JPEG data")
+            << rawPage(COMPRESSION_JPEG, PHOTOMETRIC_RGB, 3).build() << "Can't process JPEG data in input file %1";
+        {
+            RawTiff r = rawPage(COMPRESSION_OJPEG, PHOTOMETRIC_YCBCR, 3);
+            r.shortTag(TIFFTAG_JPEGPROC, {JPEGPROC_BASELINE});
+            raw = r.build();
+        }
+        QTest::newRow("old-style JPEG without tables") << raw << "No support for OJPEG image %1 with bad tables";
+    }
+
+    void refusedInput()
+    {
+        QFETCH(QByteArray, tiff);
+        QFETCH(QString, message);
+        QVERIFY(!tiff.isEmpty());
+        const QString dir = freshDir();
+        const QString input = dir + QStringLiteral("/in.tiff");
+        const QString output = dir + QStringLiteral("/out.pdf");
+        QVERIFY(writeFile(input, tiff));
+
+        QCOMPARE(convert2pdf(input, output), 1);
+        const QStringList messages = takeTiffMessages();
+        QVERIFY2(messages.contains(QStringLiteral("tiff2pdf: ") + QString(message).replace(QLatin1String("%1"), input)), qPrintable(messages.join('\n')));
+        QCOMPARE(messages.last(), QStringLiteral("tiff2pdf: An error occurred creating output PDF file"));
+        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"in.tiff"}));
+    }
+
+    // A failed conversion leaves a document already at the destination as it
+    // was; a successful one replaces it.
+    void destinationIsReplacedOnlyBySuccess()
+    {
+        const QString dir = freshDir();
+        const QString good = dir + QStringLiteral("/good.tiff");
+        const QString bad = dir + QStringLiteral("/bad.tiff");
+        const QString output = dir + QStringLiteral("/out.pdf");
+        TiffPage p;
+        QVERIFY(writeTiff(good, {p}));
+        p.bps = 16;
+        QVERIFY(writeTiff(bad, {p}));
+        QVERIFY(writeFile(output, "earlier document"));
+
+        QCOMPARE(convert2pdf(bad, output), 1);
+        QCOMPARE(readFile(output), QByteArray("earlier document"));
+        QCOMPARE(convert2pdf(good, output), 0);
+        QVERIFY(readFile(output).startsWith("%PDF-1.1 "));
+        QCOMPARE(QDir(dir).entryList(QDir::Files).size(), 3);
+    }
+
+    void unreadableInputWritesNothing()
+    {
+        const QString dir = freshDir();
+        const QString missing = dir + QStringLiteral("/missing.tiff");
+        QCOMPARE(convert2pdf(missing, dir + QStringLiteral("/out.pdf")), 1);
+        QVERIFY(takeTiffMessages().contains(QStringLiteral("tiff2pdf: Can't open input file %1 for reading").arg(missing)));
+
+        // a file that is not a TIFF at all
+        const QString text = dir + QStringLiteral("/text.tiff");
+        QVERIFY(writeFile(text, "not a picture"));
+        QCOMPARE(convert2pdf(text, dir + QStringLiteral("/out.pdf")), 1);
+        QVERIFY(takeTiffMessages().contains(QStringLiteral("tiff2pdf: Can't open input file %1 for reading").arg(text)));
+        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"text.tiff"}));
+    }
+
+    void uncreatableOutputFailsAtOnce()
+    {
+        const QString dir = freshDir();
+        const QString input = dir + QStringLiteral("/in.tiff");
+        QVERIFY(writeTiff(input, {TiffPage()}));
+        const QString output = dir + QStringLiteral("/no/such/dir/out.pdf");
+        QCOMPARE(convert2pdf(input, output), 1);
+        QCOMPARE(takeTiffMessages(), QStringList({QStringLiteral("tiff2pdf: Can't open output file %1 for writing").arg(output)}));
+    }
+
+    // Assumptions about odd inputs are reported and the document is made.
+    void warningsDoNotStopTheConversion_data()
+    {
+        QTest::addColumn<TiffPage>("page");
+        QTest::addColumn<QString>("warning");
+        TiffPage p;
+        p.spp = 4;
+        QTest::newRow("four samples, no extra sample tag")
+            << p << "RGB image %1 has 4 samples per pixel, assuming inverse CMYK";
+        p.extraSample = EXTRASAMPLE_UNSPECIFIED;
+        QTest::newRow("four samples, unspecified extra sample")
+            << p << "RGB image %1 has 4 samples per pixel, assuming RGBA";
+    }
+
+    void warningsDoNotStopTheConversion()
+    {
+        QFETCH(TiffPage, page);
+        QFETCH(QString, warning);
+        const QString dir = freshDir();
+        const QString input = dir + QStringLiteral("/in.tiff");
+        const QString output = dir + QStringLiteral("/out.pdf");
+        QVERIFY(writeTiff(input, {page}));
+        QCOMPARE(convert2pdf(input, output), 0);
+        // libtiff may add its own remarks on reading such a directory
+        const QStringList ours = takeTiffMessages().filter(QRegularExpression(QStringLiteral("^tiff2pdf: ")));
+        QCOMPARE(ours, QStringList({QStringLiteral("tiff2pdf: Warning, ") + warning.arg(input)}));
+        QString report;
+        QVERIFY2(qpdfCheckClean(output, &report), qPrintable(report));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPdfRefusals)
 #include "tst_pdfrefusals.moc"
