@@ -16,12 +16,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <jpeglib.h>
 
 bool t2p_random_bytes(void *buffer, size_t size);
 
@@ -1513,11 +1516,132 @@ uint64_t convertSamples(T2P *t2p, unsigned char *buffer, uint64_t size, uint64_t
     return size;
 }
 
+// --- JPEG straight into the PDF stream ---------------------------------------
+//
+// libtiff's JPEG encoder, asked for self-contained strips, makes libjpeg
+// optimise its Huffman tables: a second pass over a buffer of the whole
+// page's coefficients, as large again as the decoded page. Encoding with
+// libjpeg directly, in one pass with the standard tables, keeps a
+// conversion at one decoded page.
+
+struct JpegDestination {
+    jpeg_destination_mgr pub;
+    T2P *t2p;
+    TIFF *output;
+    JOCTET buffer[kEncodeChunk];
+};
+
+struct JpegErrors {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+void jpegInitDestination(j_compress_ptr cinfo)
+{
+    auto *dest = reinterpret_cast<JpegDestination *>(cinfo->dest);
+    dest->pub.next_output_byte = dest->buffer;
+    dest->pub.free_in_buffer = sizeof dest->buffer;
+}
+
+boolean jpegEmptyBuffer(j_compress_ptr cinfo)
+{
+    auto *dest = reinterpret_cast<JpegDestination *>(cinfo->dest);
+    if (t2pWriteFile(dest->output, dest->buffer, sizeof dest->buffer) != static_cast<tsize_t>(sizeof dest->buffer))
+        fail(dest->t2p);
+    jpegInitDestination(cinfo);
+    return TRUE;
+}
+
+void jpegTermDestination(j_compress_ptr cinfo)
+{
+    auto *dest = reinterpret_cast<JpegDestination *>(cinfo->dest);
+    const tmsize_t left = static_cast<tmsize_t>(sizeof dest->buffer - dest->pub.free_in_buffer);
+    if (left > 0 && t2pWriteFile(dest->output, dest->buffer, left) != left)
+        fail(dest->t2p);
+}
+
+void jpegErrorExit(j_common_ptr cinfo)
+{
+    char message[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, message);
+    TIFFError("JPEGLib", "%s", message);
+    std::longjmp(reinterpret_cast<JpegErrors *>(cinfo->err)->jump, 1);
+}
+
+void jpegOutputMessage(j_common_ptr cinfo)
+{
+    char message[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, message);
+    TIFFWarning("JPEGLib", "%s", message);
+}
+
+// Encodes 8-bit gray, RGB (as YCbCr with 2x2 chroma subsampling, as
+// libtiff does) or CMYK rows into the PDF stream; false on failure.
+bool encodeJpegDirect(T2P *t2p, TIFF *output, const unsigned char *buffer, uint32_t width, uint32_t length)
+{
+    std::unique_ptr<JpegDestination> dest(new (std::nothrow) JpegDestination());
+    if (!dest)
+        return false;
+    dest->t2p = t2p;
+    dest->output = output;
+    dest->pub.init_destination = jpegInitDestination;
+    dest->pub.empty_output_buffer = jpegEmptyBuffer;
+    dest->pub.term_destination = jpegTermDestination;
+
+    jpeg_compress_struct cinfo;
+    JpegErrors errors;
+    cinfo.err = jpeg_std_error(&errors.pub);
+    errors.pub.error_exit = jpegErrorExit;
+    errors.pub.output_message = jpegOutputMessage;
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    cinfo.dest = &dest->pub;
+    cinfo.image_width = width;
+    cinfo.image_height = length;
+    cinfo.input_components = t2p->pdf_samplesperpixel;
+    cinfo.in_color_space = t2p->pdf_samplesperpixel == 1 ? JCS_GRAYSCALE
+                           : t2p->pdf_samplesperpixel == 3 ? JCS_RGB
+                                                           : JCS_CMYK;
+    jpeg_set_defaults(&cinfo);
+    cinfo.write_JFIF_header = FALSE;
+    if (t2p->pdf_defaultcompressionquality != 0)
+        jpeg_set_quality(&cinfo, t2p->pdf_defaultcompressionquality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    const size_t stride = size_t(width) * t2p->pdf_samplesperpixel;
+    JSAMPROW rows[16];
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const JDIMENSION count = std::min<JDIMENSION>(16, cinfo.image_height - cinfo.next_scanline);
+        for (JDIMENSION i = 0; i < count; i++)
+            rows[i] = const_cast<JSAMPROW>(buffer + (cinfo.next_scanline + i) * stride);
+        jpeg_write_scanlines(&cinfo, rows, count);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    return t2p->t2p_error == T2P_ERR_OK;
+}
+
 // Describes the decoded image to the output handle as a one-strip TIFF image
 // and encodes it; the encoder's output lands in the PDF stream.
 tsize_t encodeToOutput(T2P *t2p, TIFF *input, TIFF *output, unsigned char *buffer, uint64_t size, uint32_t width,
                        uint32_t length)
 {
+    // YCbCr samples as stored (subsampled) are left to libtiff's encoder.
+    if (t2p->pdf_compression == T2P_COMPRESS_JPEG && t2p->tiff_photometric != PHOTOMETRIC_YCBCR
+        && t2p->pdf_bitspersample == 8 && t2p->pdf_samplesperpixel != 2
+        && size >= uint64_t(width) * length * t2p->pdf_samplesperpixel) {
+        t2p->outputdisable = 0;
+        t2p->outputwritten = 0;
+        if (!encodeJpegDirect(t2p, output, buffer, width, length)) {
+            TIFFError(TIFF2PDF_MODULE, "Error writing encoded strip to output PDF %s", TIFFFileName(output));
+            fail(t2p);
+            return 0;
+        }
+        return static_cast<tsize_t>(t2p->outputwritten);
+    }
+
     t2p->outputdisable = 1;
     TIFFSetField(output, TIFFTAG_PHOTOMETRIC, t2p->pdf_photometric);
     TIFFSetField(output, TIFFTAG_BITSPERSAMPLE, t2p->pdf_bitspersample);
@@ -1955,7 +2079,9 @@ int convert2pdf(QString tiff, QString pdf)
 
     const QByteArray inputName = QFile::encodeName(tiff);
     const QByteArray outputName = QFile::encodeName(pdf);
-    TiffHandle input(TIFFOpen(inputName.constData(), "r"));
+    // Read, not mapped: a mapped input would count towards the process's
+    // memory page after page.
+    TiffHandle input(TIFFOpen(inputName.constData(), "rm"));
     if (!input) {
         TIFFError(TIFF2PDF_MODULE, "Can't open input file %s for reading", inputName.constData());
         return 1;

@@ -187,13 +187,20 @@ bool writeTiff(const QString &path, const QList<TiffPage> &pages)
         const bool separate = p.planar == PLANARCONFIG_SEPARATE && p.spp > 1;
         const int planes = separate ? p.spp : 1;
         const int sppPlane = separate ? 1 : p.spp;
-        // One plane's raster (separate planes are 8-bit in these tests).
+        // One plane's raster: sample `plane` of every pixel, packed alike.
         auto planeRaster = [&](int plane) {
             if (!separate)
                 return raster;
-            QByteArray out(int(uint64_t(p.width) * p.length), '\0');
-            for (uint64_t i = 0; i < uint64_t(p.width) * p.length; i++)
-                out[int(i)] = raster[int(i * p.spp + plane)];
+            const uint64_t rowOut = (uint64_t(p.width) * p.bps + 7) / 8;
+            QByteArray out(int(rowOut * p.length), '\0');
+            for (uint32_t y = 0; y < p.length; y++) {
+                for (uint32_t x = 0; x < p.width; x++) {
+                    const uint64_t in = (uint64_t(x) * p.spp + plane) * p.bps;
+                    const int v = (uchar(raster[int(rowbytes * y + in / 8)]) >> (8 - p.bps - in % 8)) & maxValue(p.bps);
+                    const uint64_t at = uint64_t(x) * p.bps;
+                    out[int(rowOut * y + at / 8)] = char(uchar(out[int(rowOut * y + at / 8)]) | (v << (8 - p.bps - at % 8)));
+                }
+            }
             return out;
         };
         const uint64_t planeRow = (uint64_t(p.width) * sppPlane * p.bps + 7) / 8;
@@ -230,7 +237,6 @@ bool writeTiff(const QString &path, const QList<TiffPage> &pages)
                 }
             }
         }
-        (void)rowbytes;
         ok = ok && TIFFWriteDirectory(t);
     }
     TIFFClose(t);

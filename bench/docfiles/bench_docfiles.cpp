@@ -1,0 +1,201 @@
+// Six A4 pages at 300 dpi as the scanner writes them (four RGB, two 1-bit),
+// assembled into an LZW multi-page TIFF and converted into a PDF: pages per
+// second for each step, the whole job, and the peak memory of conversions of
+// 2 and 20 pages, each measured in a process of its own.
+//
+//   bench_docfiles            run the benchmark
+//   bench_docfiles convert IN OUT   (internal) one conversion in a child
+
+#include "multitiff.h"
+#include "tiff2pdf.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <tiffio.h>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kWidth = 2480;
+constexpr uint32_t kLength = 3508;
+constexpr int kRuns = 3;
+
+// Deterministic noise, so that every run encodes the same pages.
+uint32_t nextRandom(uint32_t &state)
+{
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+}
+
+// A scanned page: paper white with a soft gradient, lines of "text" blocks,
+// and a photo-like area; one row per strip, Deflate or Group 4, 300 dpi.
+bool writeScannedPage(const QString &path, bool bilevel, unsigned seed)
+{
+    TIFF *t = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!t)
+        return false;
+    const uint16_t spp = bilevel ? 1 : 3;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, kLength);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bilevel ? 1 : 8);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, bilevel ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_RGB);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, bilevel ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
+    TIFFSetField(t, TIFFTAG_XRESOLUTION, 300.0);
+    TIFFSetField(t, TIFFTAG_YRESOLUTION, 300.0);
+    TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    TIFFSetField(t, TIFFTAG_DATETIME, "2024:05:06 07:08:09");
+
+    const tmsize_t rowbytes = TIFFScanlineSize(t);
+    std::vector<unsigned char> row(static_cast<size_t>(rowbytes));
+    uint32_t state = seed * 7919u + 1;
+    bool ok = true;
+    for (uint32_t y = 0; y < kLength && ok; y++) {
+        const bool textline = (y / 40) % 2 == 1 && y > 300 && y < 2600;
+        const bool photo = y >= 2700 && y < 3300;
+        std::fill(row.begin(), row.end(), bilevel ? 0 : 0);
+        for (uint32_t x = 0; x < kWidth; x++) {
+            int ink = 0;  // 0 paper .. 255 black
+            if (textline && x > 200 && x < 2280 && (x / 24 + seed) % 5 != 0)
+                ink = (nextRandom(state) % 3 == 0) ? 230 : 0;
+            else if (photo && x > 300 && x < 2180)
+                ink = int((x * 255) / kWidth + (y % 256)) / 2;
+            if (bilevel) {
+                if (ink > 128)
+                    row[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
+            } else {
+                const int paper = 245 - int(y * 10 / kLength);
+                row[x * 3] = static_cast<unsigned char>(std::max(0, paper - ink));
+                row[x * 3 + 1] = static_cast<unsigned char>(std::max(0, paper - ink + int(seed) * 3));
+                row[x * 3 + 2] = static_cast<unsigned char>(std::max(0, paper - ink / 2));
+            }
+        }
+        ok = TIFFWriteScanline(t, row.data(), y, 0) >= 0;
+    }
+    TIFFClose(t);
+    return ok;
+}
+
+// The high-water mark of this process's own memory, in kB. (A child's
+// ru_maxrss would include the parent it was forked from.)
+long ownPeakKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+// Peak resident memory of one conversion in a fresh process.
+double conversionPeakMiB(const QString &tiff, const QString &pdf)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("convert"), tiff, pdf});
+    if (!child.waitForFinished(600000) || child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+        return -1;
+    return child.readAllStandardOutput().trimmed().toLong() / 1024.0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 4 && std::strcmp(argv[1], "convert") == 0) {
+        const int result = convert2pdf(QFile::decodeName(argv[2]), QFile::decodeName(argv[3]));
+        std::printf("%ld\n", ownPeakKb());
+        return result;
+    }
+    QCoreApplication app(argc, argv);
+
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return 1;
+    QList<QString> pages;
+    for (int i = 0; i < 6; i++) {
+        const bool bilevel = i == 1 || i == 4;
+        pages << dir.filePath(QStringLiteral("page%1.tiff").arg(i));
+        if (!writeScannedPage(pages.last(), bilevel, unsigned(i))) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(pages.last()));
+            return 1;
+        }
+    }
+    std::printf("six A4 pages at 300 dpi (%ux%u): four RGB (%.1f MiB decoded each), two 1-bit\n", kWidth, kLength,
+                kWidth * kLength * 3 / 1048576.0);
+
+    const QString multi = dir.filePath(QStringLiteral("job.tiff"));
+    const QString pdf = dir.filePath(QStringLiteral("job.pdf"));
+    double bestAssemble = 1e9, bestConvert = 1e9, bestJob = 1e9;
+    for (int run = 0; run < kRuns; run++) {
+        QFile::remove(multi);
+        QFile::remove(pdf);
+        QElapsedTimer timer;
+        timer.start();
+        if (combine2multiff(pages, multi, QStringLiteral("lzw")) != 0) {
+            std::fprintf(stderr, "assembly failed\n");
+            return 1;
+        }
+        const double assemble = timer.nsecsElapsed() / 1e9;
+        if (convert2pdf(multi, pdf) != 0) {
+            std::fprintf(stderr, "conversion failed\n");
+            return 1;
+        }
+        const double job = timer.nsecsElapsed() / 1e9;
+        bestAssemble = std::min(bestAssemble, assemble);
+        bestConvert = std::min(bestConvert, job - assemble);
+        bestJob = std::min(bestJob, job);
+    }
+    std::printf("best of %d runs:\n", kRuns);
+    std::printf("  assembly   (combine2multiff, lzw): %6.3f s  %6.1f pages/s\n", bestAssemble, 6 / bestAssemble);
+    std::printf("  conversion (convert2pdf):          %6.3f s  %6.1f pages/s\n", bestConvert, 6 / bestConvert);
+    std::printf("  whole six-page job:                %6.3f s\n", bestJob);
+    std::printf("  sizes: multi-page TIFF %.1f MiB, PDF %.1f MiB\n", QFileInfo(multi).size() / 1048576.0,
+                QFileInfo(pdf).size() / 1048576.0);
+
+    // Memory: one small page (the process and its libraries), then 2 and 20
+    // pages (RGB and 1-bit alternating), each in a fresh process.
+    const QString tiny = dir.filePath(QStringLiteral("tiny.tiff"));
+    {
+        TIFF *t = TIFFOpen(QFile::encodeName(tiny).constData(), "w");
+        const unsigned char row[3 * 8] = {0};
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 8);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, 8);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        for (uint32_t y = 0; y < 8; y++)
+            TIFFWriteScanline(t, const_cast<unsigned char *>(row), y, 0);
+        TIFFClose(t);
+    }
+    const double baseline = conversionPeakMiB(tiny, dir.filePath(QStringLiteral("tiny.pdf")));
+    std::printf("peak memory of a conversion (fresh process):\n");
+    std::printf("  one 8x8 page (process baseline): %6.1f MiB\n", baseline);
+    for (int count : {2, 20}) {
+        QList<QString> inputs;
+        for (int i = 0; i < count; i++)
+            inputs << pages[i % 2 == 0 ? 0 : 1];
+        const QString tiff = dir.filePath(QStringLiteral("pages%1.tiff").arg(count));
+        if (combine2multiff(inputs, tiff, QStringLiteral("lzw")) != 0) {
+            std::fprintf(stderr, "assembly of %d pages failed\n", count);
+            return 1;
+        }
+        const double peak = conversionPeakMiB(tiff, dir.filePath(QStringLiteral("pages%1.pdf").arg(count)));
+        std::printf("  %2d pages (TIFF %5.1f MiB):        %6.1f MiB, %5.1f MiB above the baseline\n", count,
+                    QFileInfo(tiff).size() / 1048576.0, peak, peak - baseline);
+    }
+    return 0;
+}
