@@ -1753,15 +1753,22 @@ tsize_t t2p_readwrite_pdf_image(T2P *t2p, TIFF *input, TIFF *output)
                 }
                 std::memcpy(buffer.get(), header.data(), headerlength);
                 length = headerlength;
+                // libtiff gives no raw access to old-style JPEG strips; they
+                // are read from the file where the directory says they are.
+                uint64_t *offsets = nullptr;
+                if (!TIFFGetField(input, TIFFTAG_STRIPOFFSETS, &offsets) || !offsets) {
+                    TIFFError(TIFF2PDF_MODULE, "TIFFReadRawStrip() failed");
+                    fail(t2p);
+                    return 0;
+                }
                 for (tstrip_t i = 0; i < stripcount; i++) {
-                    const tmsize_t got = TIFFReadRawStrip(input, i, strip.get(), static_cast<tmsize_t>(maxstrip));
-                    if (got < 0) {
-                        TIFFError(TIFF2PDF_MODULE, "TIFFReadRawStrip() failed");
+                    if (length + sbc[i] + 4 > t2p->tiff_datasize) {
+                        TIFFError(TIFF2PDF_MODULE, "Can't process JPEG data in input file %s", name);
                         fail(t2p);
                         return 0;
                     }
-                    if (length + got + 4 > t2p->tiff_datasize) {
-                        TIFFError(TIFF2PDF_MODULE, "Can't process JPEG data in input file %s", name);
+                    if (!readInputBytes(input, offsets[i], strip.get(), sbc[i])) {
+                        TIFFError(TIFF2PDF_MODULE, "TIFFReadRawStrip() failed");
                         fail(t2p);
                         return 0;
                     }
@@ -1769,8 +1776,8 @@ tsize_t t2p_readwrite_pdf_image(T2P *t2p, TIFF *input, TIFF *output)
                         buffer[length++] = 0xff;
                         buffer[length++] = static_cast<unsigned char>(0xd0 | ((i - 1) % 8));
                     }
-                    std::memcpy(buffer.get() + length, strip.get(), static_cast<size_t>(got));
-                    length += static_cast<uint64_t>(got);
+                    std::memcpy(buffer.get() + length, strip.get(), static_cast<size_t>(sbc[i]));
+                    length += sbc[i];
                     if (length >= 2 && buffer[length - 2] == 0xff && buffer[length - 1] == 0xd9)
                         length -= 2;
                 }

@@ -358,7 +358,7 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-QByteArray encodeJpeg(const QByteArray &rgb, int width, int height)
+QByteArray encodeJpeg(const QByteArray &rgb, int width, int height, int restartRows)
 {
     jpeg_compress_struct cinfo;
     jpeg_error_mgr jerr;
@@ -374,6 +374,7 @@ QByteArray encodeJpeg(const QByteArray &rgb, int width, int height)
     jpeg_set_defaults(&cinfo);
     cinfo.write_JFIF_header = FALSE;
     jpeg_set_quality(&cinfo, 90, TRUE);
+    cinfo.restart_in_rows = restartRows;
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = reinterpret_cast<JSAMPROW>(const_cast<char *>(rgb.constData()) + cinfo.next_scanline * width * 3);
@@ -652,4 +653,42 @@ PdfFile parsePdf(const QByteArray &data)
     f.trailer = data.mid(trailer);
     f.ok = true;
     return f;
+}
+
+JpegParts splitJpeg(const QByteArray &jpeg)
+{
+    JpegParts parts;
+    int i = 2;
+    while (i + 4 <= jpeg.size() && uchar(jpeg[i]) == 0xff) {
+        const uchar marker = uchar(jpeg[i + 1]);
+        const int length = (uchar(jpeg[i + 2]) << 8) | uchar(jpeg[i + 3]);
+        const QByteArray body = jpeg.mid(i + 4, length - 2);
+        if (marker == 0xdb) {
+            for (int k = 0; k + 65 <= body.size(); k += 65)
+                parts.qtables << body.mid(k + 1, 64);
+        } else if (marker == 0xc4) {
+            for (int k = 0; k + 17 <= body.size();) {
+                int symbols = 0;
+                for (int n = 1; n <= 16; n++)
+                    symbols += uchar(body[k + n]);
+                (uchar(body[k]) >> 4 ? parts.actables : parts.dctables) << body.mid(k + 1, 16 + symbols);
+                k += 17 + symbols;
+            }
+        } else if (marker == 0xda) {
+            // entropy-coded data up to the end marker, cut at restart markers
+            QByteArray scan = jpeg.mid(i + 2 + length, jpeg.size() - (i + 2 + length) - 2);
+            int from = 0;
+            for (int k = 0; k + 1 < scan.size(); k++) {
+                if (uchar(scan[k]) == 0xff && uchar(scan[k + 1]) >= 0xd0 && uchar(scan[k + 1]) <= 0xd7) {
+                    parts.segments << scan.mid(from, k - from);
+                    from = k + 2;
+                    k++;
+                }
+            }
+            parts.segments << scan.mid(from);
+            break;
+        }
+        i += 2 + length;
+    }
+    return parts;
 }

@@ -85,8 +85,17 @@ private:
 bool writeFile(const QString &path, const QByteArray &data);
 QByteArray readFile(const QString &path);
 
-// A small baseline JPEG of the RGB pixels (YCbCr, 2x2 chroma subsampling).
-QByteArray encodeJpeg(const QByteArray &rgb, int width, int height);
+// A small baseline JPEG of the RGB pixels (YCbCr, 2x2 chroma subsampling),
+// with a restart marker every `restartRows` rows of blocks when non-zero.
+QByteArray encodeJpeg(const QByteArray &rgb, int width, int height, int restartRows = 0);
+
+// The pieces of such a JPEG as an old-style JPEG TIFF keeps them apart: the
+// quantisation tables (64 bytes each), the Huffman tables (16 counts and the
+// symbols) and the entropy-coded data between restart markers.
+struct JpegParts {
+    QList<QByteArray> qtables, dctables, actables, segments;
+};
+JpegParts splitJpeg(const QByteArray &jpeg);
 
 // What libtiff reports through its handlers in this process, as
 // "module: text" (warnings as "module: Warning, text").

@@ -376,6 +376,83 @@ private slots:
         QVERIFY(readFile(pdf).contains(jpeg));
         QVERIFY(meanDifference(renderPage(pdf, 1, 72), expectedPicture(p)) < 4.0);
     }
+
+    // Old-style JPEG kept as tables plus entropy-coded strips: the stream
+    // header is rebuilt from the tables; strips are joined with restart
+    // markers.
+    void oldStyleJpegTablesAreRebuilt_data()
+    {
+        QTest::addColumn<int>("rowsPerStrip");
+        QTest::newRow("one strip") << 0;
+        QTest::newRow("a strip per row of blocks") << 16;
+    }
+
+    void oldStyleJpegTablesAreRebuilt()
+    {
+        QFETCH(int, rowsPerStrip);
+        TiffPage p;
+        p.width = 48;
+        p.length = 40;
+        const QByteArray jpeg = encodeJpeg(samplePixels(p), int(p.width), int(p.length), rowsPerStrip ? 1 : 0);
+        const JpegParts parts = splitJpeg(jpeg);
+        QCOMPARE(parts.qtables.size(), 2);
+        QCOMPARE(parts.dctables.size(), 2);
+        QCOMPARE(parts.actables.size(), 2);
+        QCOMPARE(parts.segments.size(), rowsPerStrip ? 3 : 1);
+
+        RawTiff raw;
+        QVector<int> strips, q, dc, ac;
+        for (const QByteArray &segment : parts.segments)
+            strips << raw.addBlob(segment);
+        // luminance tables for Y, chrominance tables for Cb and Cr
+        for (int c = 0; c < 3; c++) {
+            q << raw.addBlob(parts.qtables[c ? 1 : 0]);
+            dc << raw.addBlob(parts.dctables[c ? 1 : 0]);
+            ac << raw.addBlob(parts.actables[c ? 1 : 0]);
+        }
+        raw.longTag(TIFFTAG_IMAGEWIDTH, {p.width});
+        raw.longTag(TIFFTAG_IMAGELENGTH, {p.length});
+        raw.shortTag(TIFFTAG_BITSPERSAMPLE, {8, 8, 8});
+        raw.shortTag(TIFFTAG_COMPRESSION, {COMPRESSION_OJPEG});
+        raw.shortTag(TIFFTAG_PHOTOMETRIC, {PHOTOMETRIC_YCBCR});
+        raw.offsetTag(TIFFTAG_STRIPOFFSETS, strips);
+        raw.shortTag(TIFFTAG_SAMPLESPERPIXEL, {3});
+        raw.longTag(TIFFTAG_ROWSPERSTRIP, {rowsPerStrip ? uint32_t(rowsPerStrip) : p.length});
+        raw.sizeTag(TIFFTAG_STRIPBYTECOUNTS, strips);
+        raw.rationalTag(TIFFTAG_XRESOLUTION, 72, 1);
+        raw.rationalTag(TIFFTAG_YRESOLUTION, 72, 1);
+        raw.shortTag(TIFFTAG_RESOLUTIONUNIT, {RESUNIT_INCH});
+        raw.shortTag(TIFFTAG_JPEGPROC, {JPEGPROC_BASELINE});
+        raw.offsetTag(TIFFTAG_JPEGQTABLES, q);
+        raw.offsetTag(TIFFTAG_JPEGDCTABLES, dc);
+        raw.offsetTag(TIFFTAG_JPEGACTABLES, ac);
+        raw.shortTag(TIFFTAG_YCBCRSUBSAMPLING, {2, 2});
+        const QString tiff = path(QStringLiteral("ojpeg-tables%1.tiff").arg(rowsPerStrip));
+        QVERIFY(writeFile(tiff, raw.build()));
+        const QString pdf = path(QStringLiteral("ojpeg-tables%1.pdf").arg(rowsPerStrip));
+        QVERIFY2(convert2pdf(tiff, pdf) == 0, qPrintable(takeTiffMessages().join(QLatin1Char('\n'))));
+        verifyClean(pdf);
+        const QList<ImageListEntry> images = pdfimagesList(pdf);
+        QCOMPARE(images.size(), 1);
+        QCOMPARE(images[0].enc, QStringLiteral("jpeg"));
+        const double diff = meanDifference(renderPage(pdf, 1, 72), expectedPicture(p));
+        QVERIFY2(diff >= 0 && diff < 4.0, qPrintable(QString::number(diff)));
+    }
+
+    // Reduced-resolution images (thumbnails) are not pages.
+    void thumbnailsAreSkipped()
+    {
+        TiffPage page, thumbnail;
+        thumbnail.width = 16;
+        thumbnail.length = 12;
+        thumbnail.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE); };
+        TiffPage second = page;
+        second.width = 30;
+        second.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE); };
+        const QString pdf = convert({page, thumbnail, second});
+        verifyClean(pdf);
+        QCOMPARE(pdfinfoPageSizes(pdf), QStringList({"64 x 48", "30 x 48"}));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPdfConvert)
