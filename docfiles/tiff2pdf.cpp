@@ -420,7 +420,6 @@ int t2p_process_ojpeg_tables(T2P *t2p, TIFF *input)
 {
     const char *name = TIFFFileName(input);
     t2p->pdf_ojpegdata.clear();
-    t2p->pdf_ojpegiflength = 0;
     t2p->pdf_ojpegcomplete = false;
 
     uint64_t ifoffset = 0, iflength = 0;
@@ -454,7 +453,6 @@ int t2p_process_ojpeg_tables(T2P *t2p, TIFF *input)
                 stream.push_back(0xd9);
             }
             t2p->pdf_ojpegdata.swap(stream);
-            t2p->pdf_ojpegiflength = iflength;
             t2p->pdf_ojpegcomplete = true;
             return 1;
         }
@@ -894,7 +892,9 @@ void t2p_read_tiff_data(T2P *t2p, TIFF *input)
             palettecmyk = true;
             break;
         }
-        if (TIFFGetField(input, TIFFTAG_INKSET, &xuint16) && xuint16 != INKSET_CMYK) {
+        t2p->tiff_inkset = INKSET_CMYK;
+        TIFFGetField(input, TIFFTAG_INKSET, &t2p->tiff_inkset);
+        if (t2p->tiff_inkset != INKSET_CMYK) {
             TIFFError(TIFF2PDF_MODULE, "No support for %s because its inkset is not CMYK", name);
             fail(t2p);
             return;

@@ -4,8 +4,18 @@
 #include <QString>
 
 // Converts the multi-page TIFF at `tiff` into a PDF at `pdf`, one page per
-// image. Returns 0 on success and 1 on failure; on failure nothing is left at
-// the destination.
+// image directory, sized from the TIFF resolution: colour and gray pages as
+// JPEG, black-and-white pages as CCITT Group 4, stored JPEG, Group 4 and
+// Deflate data copied where PDF can read it as it is.
+//
+// Returns 0 on success and 1 on failure. The document is written beside the
+// destination under a temporary name and renamed into place once complete,
+// so a failure leaves nothing new at `pdf` (and an earlier file there as it
+// was). Problems are reported through libtiff's error and warning handlers
+// with the module name "tiff2pdf".
+//
+// Each call has its own context and files; calls from several threads do
+// not interfere, though libtiff's message handlers are shared by all.
 int convert2pdf(QString tiff, QString pdf);
 
 #endif

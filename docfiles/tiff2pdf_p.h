@@ -167,7 +167,6 @@ struct T2P {
     // Old-style JPEG pass-through: the stored interchange stream when it
     // holds the whole image, else the stream header rebuilt from the tables.
     std::vector<unsigned char> pdf_ojpegdata;
-    uint64_t pdf_ojpegiflength = 0;
     bool pdf_ojpegcomplete = false;
 
     // Output bookkeeping.
