@@ -244,6 +244,21 @@ private slots:
         QCOMPARE(takeTiffMessages(), QStringList({QStringLiteral("tiff2pdf: Can't open output file %1 for writing").arg(output)}));
     }
 
+    // A write that fails half-way (here: a file size limit, as a full disk)
+    // fails the conversion and removes what was written.
+    void failedWriteLeavesNothing()
+    {
+        const QString dir = freshDir();
+        const QString input = dir + QStringLiteral("/in.tiff");
+        QVERIFY(writeTiff(input, {TiffPage::scannerRgb(600, 800)}));
+        const ToolResult r = runTool(QStringLiteral("sh"),
+                                     {QStringLiteral("-c"), QStringLiteral("ulimit -f 8; trap '' XFSZ; exec \"$0\" pdf \"$1\" \"$2\""),
+                                      QStringLiteral(VELLOSCAN_DOC_TOOL), input, dir + QStringLiteral("/out.pdf")});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.err.contains("tiff2pdf: An error occurred creating output PDF file"));
+        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"in.tiff"}));
+    }
+
     // Assumptions about odd inputs are reported and the document is made.
     void warningsDoNotStopTheConversion_data()
     {

@@ -163,6 +163,17 @@ private slots:
                                                 "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n"));
     }
 
+    // The kids of the pages tree, a line feed after every eighth.
+    void pagesTreeBreaksAfterEveryEighthKid()
+    {
+        const PdfFile f = convert(QList<TiffPage>() << grayPage(8, 8) << grayPage(8, 8) << grayPage(8, 8) << grayPage(8, 8)
+                                                    << grayPage(8, 8) << grayPage(8, 8) << grayPage(8, 8) << grayPage(8, 8)
+                                                    << grayPage(8, 8));
+        verifyStructure(f);
+        QCOMPARE(f.objects[2].text, QByteArray("3 0 obj\n<< \n/Type /Pages \n/Kids [ 4 0 R 9 0 R 14 0 R 19 0 R 24 0 R "
+                                               "29 0 R 34 0 R 39 0 R \n44 0 R ] \n/Count 9 \n>> \nendobj\n"));
+    }
+
     // The image dictionary of one page, by kind of input.
     void imageDictionary_data()
     {
