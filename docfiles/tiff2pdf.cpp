@@ -4,9 +4,10 @@
 // The PDF is written through a libtiff handle whose procedures write into the
 // PDF file (see t2p_writeproc). Object texts go through it as plain bytes;
 // image data that has to be encoded again is described to that handle as a
-// one-strip TIFF image, so that libtiff's JPEG, Group 4 and Deflate encoders
-// write their output straight into the PDF stream, while libtiff's own TIFF
-// header and directory writes are swallowed by switching the output off.
+// one-strip TIFF image, so that libtiff's Group 4 and Deflate encoders write
+// their output straight into the PDF stream, while libtiff's own TIFF header
+// and directory writes are swallowed by switching the output off. JPEG is
+// encoded by libjpeg into the same handle (see encodeJpegDirect).
 
 #include "tiff2pdf.h"
 #include "tiff2pdf_p.h"
