@@ -415,17 +415,21 @@ void WebSocketOperation::OnNewConnection()
 
 void WebSocketOperation::SendMessageOnFirstConnection()
 {
-    if (m_deviceList.isEmpty()) {
+    if (m_deviceList.isEmpty())
         SendCode(1003);
-        return;
-    }
+    else
+        SendMsg(DevicesMsg(QStringLiteral("SDEV")));
+}
+
+RetMsg WebSocketOperation::DevicesMsg(const QString &cmd) const
+{
     RetMsg msg;
-    msg.cmd = QStringLiteral("SDEV");
+    msg.cmd = cmd;
     msg.code = 2005;
     msg.msg = GetCustomMsg(2005);
     msg.data = Protocol::WriteDevicesJson(m_deviceList);
     msg.dataType = RetMsgJSONDATA;
-    SendMsg(msg);
+    return msg;
 }
 
 void WebSocketOperation::ClearClient()
@@ -509,7 +513,7 @@ void WebSocketOperation::WaitForPreload()
     m_loadOptionsFuture.waitForFinished();
 }
 
-bool WebSocketOperation::EnumerateDevices()
+void WebSocketOperation::EnumerateDevices()
 {
     WaitForPreload();
     m_deviceList.clear();
@@ -518,28 +522,19 @@ bool WebSocketOperation::EnumerateDevices()
     const int status = m_sane->GetDeviceList(found);
     m_saneStatus = status;
     if (status == SaneStatusNoDevice || found.isEmpty())
-        return false;
+        return;
     m_deviceList = Protocol::OfferedDevices(found);
     FutureLoadAllScannersOptions();
     if (!m_deviceList.isEmpty())
         m_currentDevice = m_deviceList.first();
-    return true;
 }
 
 void WebSocketOperation::GetDeviceList()
 {
     try {
-        if (!EnumerateDevices() || m_deviceList.isEmpty()) {
-            SendCode(1003);
-            return;
-        }
-        RetMsg msg;
-        msg.cmd = QStringLiteral("SDEV");
-        msg.code = 2005;
-        msg.msg = GetCustomMsg(2005);
-        msg.data = Protocol::WriteDevicesJson(m_deviceList);
-        msg.dataType = RetMsgJSONDATA;
-        SendMsg(msg);
+        EnumerateDevices();
+        // The reply is the greeting's: the list just made, or 1003 when empty.
+        SendMessageOnFirstConnection();
     } catch (...) {
         SendCode(1001);
     }
@@ -648,23 +643,16 @@ bool WebSocketOperation::DisableUsbDetect()
 
 void WebSocketOperation::StartUsbDetect(int)
 {
+    const QString cmd = QStringLiteral("SDEVPLUG");
     m_usbDetecting = true;
-    RetMsg msg;
-    msg.cmd = QStringLiteral("SDEVPLUG");
     try {
-        if (EnumerateDevices() && !m_deviceList.isEmpty()) {
-            msg.code = 2005;
-            msg.data = Protocol::WriteDevicesJson(m_deviceList);
-            msg.dataType = RetMsgJSONDATA;
-        } else {
-            msg.code = 1003;
-        }
-        msg.msg = GetCustomMsg(msg.code);
-        SendMsg(msg);
+        EnumerateDevices();
+        if (m_deviceList.isEmpty())
+            SendCode(1003, cmd);
+        else
+            SendMsg(DevicesMsg(cmd));
     } catch (...) {
-        msg.code = 1001;
-        msg.msg = GetCustomMsg(1001);
-        SendMsg(msg);
+        SendCode(1001, cmd);
     }
     m_usbDetecting = false;
 }

@@ -116,6 +116,7 @@ private:
     void SendCode(int code, const QString &cmd = QString());
     void SendSaneStatus(int status);
     void SendMessageOnFirstConnection();
+    RetMsg DevicesMsg(const QString &cmd) const;
     void ClearClient();
     void Refuse(QWebSocket *socket, int code);
     void Dispatch(const QString &message);
@@ -123,8 +124,8 @@ private:
     void GetDeviceList();
     void GetDeviceListOnLoad();
     // Enumerates and keeps the maker's devices; starts the preload when SANE
-    // listed anything. Returns false when SANE listed nothing at all.
-    bool EnumerateDevices();
+    // listed anything.
+    void EnumerateDevices();
     void GetScanOptions(const QString &device);
     void FutureLoadAllScannersOptions();
     void LoadAllScannersOptionsForFuture();

@@ -61,7 +61,7 @@ bool HotplugTest::multicast(const std::string &event)
 bool HotplugTest::startWithPage(const QString &devices)
 {
     m_box->setDevices(devices);
-    return m_box->start() && m_page->open(m_box->url()) && m_page->waitForMessages(2);
+    return m_box->startWithPage(*m_page);
 }
 
 void HotplugTest::plugAndUnplug()

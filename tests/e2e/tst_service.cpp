@@ -85,10 +85,8 @@ void ServiceTest::greetingWithScanners()
 {
     Sandbox box;
     box.setDevices(TwoScanners);
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
     QCOMPARE(page.messages[0], homeText(box));
     QCOMPARE(page.messages[1], sdevText({"cvnfa:DR-A", "cvnfb:DR-B"}));
     QCOMPARE(devicesOf(page.message(1)), QStringList({"cvnfa:DR-A", "cvnfb:DR-B"}));
@@ -98,10 +96,8 @@ void ServiceTest::greetingWithScanners()
 void ServiceTest::greetingWithoutScanners()
 {
     Sandbox box;
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
     QCOMPARE(page.messages[0], homeText(box));
     QCOMPARE(page.messages[1], codeOnly(1003, NoScanner));
 
@@ -119,10 +115,8 @@ void ServiceTest::offersOnlyTheMakersScannersInOrder()
                    "device cvnfa FA-1\ndevice cvnfa FA-2\n"
                    "device cvnfb FB-1\n"
                    "device cvnfc RX500\ndevice cvnfc RX300\n");
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
     const QStringList expected{"cvnfa:FA-1", "cvnfa:FA-2", "cvnfb:FB-1", "cvnfc:RX300"};
     QCOMPARE(devicesOf(page.message(1)), expected);
 
@@ -165,10 +159,8 @@ void ServiceTest::ignoredCommands()
 {
     Sandbox box;
     box.setDevices(TwoScanners);
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
     for (const char *ignored : {"cdev", "", "HELLO", " CDEV", "CDEV ", "CBASE64", "|CDEV"})
         page.send(ignored);
     page.socket.sendBinaryMessage("CDEV");
@@ -244,10 +236,8 @@ void ServiceTest::optionErrors()
 {
     Sandbox box;
     box.setDevices("device cvnfa DR-A\ndevice cvnfb Denied open_status=11\n");
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
 
     page.send("COPT|");
     QVERIFY(page.waitForMessages(3));
@@ -271,10 +261,8 @@ void ServiceTest::commandDuringSlowPreload()
 {
     Sandbox box;
     box.setDevices("device cvnfa Slow-1 open_delay_ms=400\ndevice cvnfb Slow-2 open_delay_ms=400\n");
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
     // Sent while the preload is still opening the slow scanners.
     page.send("CDEV");
     page.send("COPT|cvnfb:Slow-2");
@@ -311,10 +299,8 @@ void ServiceTest::base64OfScratchFiles()
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("[Scanner]\nImgPath=" + outDir.toUtf8() + "\n");
     ini.close();
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
 
     QByteArray content;
     for (int i = 0; i < 1000; ++i)
@@ -355,10 +341,8 @@ void ServiceTest::base64OfScratchFiles()
 void ServiceTest::base64RefusesOtherFiles()
 {
     Sandbox box;
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
 
     const QString secret = box.home() + "/.ssh-key";
     QFile f(secret);
@@ -382,10 +366,8 @@ void ServiceTest::oversizedMessageClosesOnlyThatPage()
 {
     Sandbox box;
     box.setDevices(TwoScanners);
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
     page.send("CBASE64|" + QString(2 * 1024 * 1024, 'x'));
     QTRY_VERIFY_WITH_TIMEOUT(page.closed, 10000);
     QCOMPARE(page.socket.closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
@@ -423,10 +405,8 @@ void ServiceTest::portFile()
     else
         box.removePortFile();
     box.usePort(defaultPort ? 23165 : chosen);
-    QVERIFY(box.start());
     PageClient page;
-    QVERIFY(page.open(box.url()));
-    QVERIFY(page.waitForMessages(2));
+    QVERIFY(box.startWithPage(page));
     QCOMPARE(page.message(0).value("Cmd").toString(), QString("HOME"));
 }
 

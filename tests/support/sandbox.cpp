@@ -110,6 +110,11 @@ bool Sandbox::start()
     }, 15000) && m_process.state() == QProcess::Running;
 }
 
+bool Sandbox::startWithPage(PageClient &page)
+{
+    return start() && page.open(url()) && page.waitForMessages(2);
+}
+
 int Sandbox::terminate(int timeoutMs)
 {
     if (m_process.state() == QProcess::NotRunning)

@@ -38,6 +38,8 @@ public:
     void removeTool(const QString &name);
 
     bool start();
+    // Starts the service and connects the page; true once it was greeted.
+    bool startWithPage(class PageClient &page);
     // Sends SIGTERM and waits; returns the exit code, or -1 when the process
     // did not exit normally within the time.
     int terminate(int timeoutMs = 10000);
