@@ -52,6 +52,12 @@ private:
 // One SANE session per case: Init on construction, close and Exit at the end.
 struct Engine {
     Engine() { scan.Init(); }
+    // Lists the devices, then opens one of them.
+    bool open(const QString &device)
+    {
+        QVector<QString> names;
+        return scan.GetDeviceList(names) == 0 && scan.OpenDevice(device) == 0;
+    }
     ~Engine()
     {
         scan.CloseDevice();
@@ -378,9 +384,7 @@ private slots:
 
         setDevices("device cvnfa AP profile=allpaths\n");
         Engine e;
-        QVector<QString> names;
-        QCOMPARE(e.scan.GetDeviceList(names), 0);
-        QCOMPARE(e.scan.OpenDevice(kAllPaths), 0);
+        QVERIFY(e.open(kAllPaths));
         const OptionTable options = e.scan.GetAllOptions();
         QVERIFY2(options.contains(name), qPrintable(name));
         const Opt_Result r = options.value(name);
@@ -415,9 +419,7 @@ private slots:
         QFETCH(QString, unit);
         setDevices("device cvnfa AP profile=allpaths\n");
         Engine e;
-        QVector<QString> names;
-        QCOMPARE(e.scan.GetDeviceList(names), 0);
-        QCOMPARE(e.scan.OpenDevice(kAllPaths), 0);
+        QVERIFY(e.open(kAllPaths));
         const OptionTable options = e.scan.GetAllOptions();
         QVERIFY(options.contains(name));
         QCOMPARE(options.value(name).unit, unit);
@@ -457,9 +459,7 @@ private slots:
     {
         setDevices("device cvnfa AP profile=allpaths\n");
         Engine e;
-        QVector<QString> names;
-        QCOMPARE(e.scan.GetDeviceList(names), 0);
-        QCOMPARE(e.scan.OpenDevice(kAllPaths), 0);
+        QVERIFY(e.open(kAllPaths));
         const QStringList gets = logLinesStartingWith("get ");
         const QStringList read{
             "#count", "fixed-range", "fixed-list", "int-list", "string-list", "bool-on", "bool-off",
@@ -477,9 +477,7 @@ private slots:
     {
         setDevices("device cvnfa AP profile=allpaths\ndevice cvnfb Bare profile=countonly\n");
         Engine e;
-        QVector<QString> names;
-        QCOMPARE(e.scan.GetDeviceList(names), 0);
-        QCOMPARE(e.scan.OpenDevice(kAllPaths), 0);
+        QVERIFY(e.open(kAllPaths));
         QVERIFY(!e.scan.GetAllOptions().isEmpty());
         // The records of the device before must not leak into this one.
         QCOMPARE(e.scan.OpenDevice("cvnfb:Bare"), 0);
