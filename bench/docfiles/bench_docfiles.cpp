@@ -8,6 +8,7 @@
 
 #include "multitiff.h"
 #include "tiff2pdf.h"
+#include "tiffkit.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -19,8 +20,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <tiffio.h>
-#include <vector>
 
 namespace {
 
@@ -36,54 +35,51 @@ uint32_t nextRandom(uint32_t &state)
 }
 
 // A scanned page: paper white with a soft gradient, lines of "text" blocks,
-// and a photo-like area; one row per strip, Deflate or Group 4, 300 dpi.
-bool writeScannedPage(const QString &path, bool bilevel, unsigned seed)
+// and a photo-like area; RGB or 1-bit min-is-white after the page's `bps`.
+QByteArray scannedDocument(const TiffPage &p)
 {
-    TIFF *t = TIFFOpen(QFile::encodeName(path).constData(), "w");
-    if (!t)
-        return false;
-    const uint16_t spp = bilevel ? 1 : 3;
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, kLength);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bilevel ? 1 : 8);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, bilevel ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_RGB);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, bilevel ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
-    TIFFSetField(t, TIFFTAG_XRESOLUTION, 300.0);
-    TIFFSetField(t, TIFFTAG_YRESOLUTION, 300.0);
-    TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    TIFFSetField(t, TIFFTAG_DATETIME, "2024:05:06 07:08:09");
-
-    const tmsize_t rowbytes = TIFFScanlineSize(t);
-    std::vector<unsigned char> row(static_cast<size_t>(rowbytes));
-    uint32_t state = seed * 7919u + 1;
-    bool ok = true;
-    for (uint32_t y = 0; y < kLength && ok; y++) {
+    const bool bilevel = p.bps == 1;
+    const qsizetype stride = rowBytes(p.width, p.spp, p.bps);
+    QByteArray raster(int(stride * p.length), '\0');
+    uint32_t state = p.seed * 7919u + 1;
+    for (uint32_t y = 0; y < p.length; y++) {
+        unsigned char *row = reinterpret_cast<unsigned char *>(raster.data()) + stride * y;
         const bool textline = (y / 40) % 2 == 1 && y > 300 && y < 2600;
         const bool photo = y >= 2700 && y < 3300;
-        std::fill(row.begin(), row.end(), bilevel ? 0 : 0);
-        for (uint32_t x = 0; x < kWidth; x++) {
+        for (uint32_t x = 0; x < p.width; x++) {
             int ink = 0;  // 0 paper .. 255 black
-            if (textline && x > 200 && x < 2280 && (x / 24 + seed) % 5 != 0)
+            if (textline && x > 200 && x < 2280 && (x / 24 + p.seed) % 5 != 0)
                 ink = (nextRandom(state) % 3 == 0) ? 230 : 0;
             else if (photo && x > 300 && x < 2180)
-                ink = int((x * 255) / kWidth + (y % 256)) / 2;
+                ink = int((x * 255) / p.width + (y % 256)) / 2;
             if (bilevel) {
                 if (ink > 128)
                     row[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
             } else {
-                const int paper = 245 - int(y * 10 / kLength);
+                const int paper = 245 - int(y * 10 / p.length);
                 row[x * 3] = static_cast<unsigned char>(std::max(0, paper - ink));
-                row[x * 3 + 1] = static_cast<unsigned char>(std::max(0, paper - ink + int(seed) * 3));
+                row[x * 3 + 1] = static_cast<unsigned char>(std::max(0, paper - ink + int(p.seed) * 3));
                 row[x * 3 + 2] = static_cast<unsigned char>(std::max(0, paper - ink / 2));
             }
         }
-        ok = TIFFWriteScanline(t, row.data(), y, 0) >= 0;
     }
-    TIFFClose(t);
-    return ok;
+    return raster;
+}
+
+// One row per strip, Deflate or Group 4, 300 dpi.
+bool writeScannedPage(const QString &path, bool bilevel, unsigned seed)
+{
+    TiffPage p;
+    p.width = kWidth;
+    p.length = kLength;
+    p.spp = bilevel ? 1 : 3;
+    p.bps = bilevel ? 1 : 8;
+    p.photometric = bilevel ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_RGB;
+    p.compression = bilevel ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE;
+    p.xres = p.yres = 300;
+    p.seed = seed;
+    p.pattern = scannedDocument;
+    return writeTiff(path, {p});
 }
 
 // The high-water mark of this process's own memory, in kB. (A child's
@@ -168,18 +164,15 @@ int main(int argc, char **argv)
     // Memory: one small page (the process and its libraries), then 2 and 20
     // pages (RGB and 1-bit alternating), each in a fresh process.
     const QString tiny = dir.filePath(QStringLiteral("tiny.tiff"));
-    {
-        TIFF *t = TIFFOpen(QFile::encodeName(tiny).constData(), "w");
-        const unsigned char row[3 * 8] = {0};
-        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 8);
-        TIFFSetField(t, TIFFTAG_IMAGELENGTH, 8);
-        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
-        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        for (uint32_t y = 0; y < 8; y++)
-            TIFFWriteScanline(t, const_cast<unsigned char *>(row), y, 0);
-        TIFFClose(t);
+    TiffPage tinyPage;
+    tinyPage.width = tinyPage.length = tinyPage.rowsPerStrip = 8;
+    tinyPage.compression = COMPRESSION_NONE;
+    tinyPage.resUnit = 0;
+    tinyPage.dateTime.clear();
+    tinyPage.pixels = QByteArray(8 * 8 * 3, '\0');
+    if (!writeTiff(tiny, {tinyPage})) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(tiny));
+        return 1;
     }
     const double baseline = conversionPeakMiB(tiny, dir.filePath(QStringLiteral("tiny.pdf")));
     std::printf("peak memory of a conversion (fresh process):\n");

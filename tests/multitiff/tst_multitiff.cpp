@@ -6,7 +6,6 @@
 #include "tiffsamples.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -20,30 +19,28 @@ class TestMultiTiff : public QObject
 private:
     QTemporaryDir m_dir;
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    QString page(const QString &name, const QList<PageSpec> &pages)
+    QString page(const QString &name, const QList<TiffPage> &pages)
     {
         const QString p = path(name);
         if (!writeTiff(p, pages))
             qFatal("cannot write %s", qPrintable(p));
         return p;
     }
-    static int runTool(const QStringList &args, QString *err)
+    static int runDocTool(const QStringList &args, QString *err)
     {
-        QProcess p;
-        p.start(QStringLiteral(VELLOSCAN_DOC_TOOL), args);
-        p.waitForFinished(120000);
-        *err = QString::fromLocal8Bit(p.readAllStandardError());
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        const ToolResult r = runTool(QStringLiteral(VELLOSCAN_DOC_TOOL), args);
+        *err = QString::fromLocal8Bit(r.err);
+        return r.exitCode;
     }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        captureTiffMessages();
+        captureTiffMessages(true);
         // The strip/tile choice is made by the first directory this process
         // copies, as in the service, where that is always a scanned page.
-        const QString first = page(QStringLiteral("first.tiff"), {PageSpec::scannerGray()});
+        const QString first = page(QStringLiteral("first.tiff"), {scannedGray()});
         QCOMPARE(combine2multiff({first}, path(QStringLiteral("first-out.tiff")), QStringLiteral("lzw")), 0);
         const Dump d = tiffdump(path(QStringLiteral("first-out.tiff")));
         QVERIFY(d.directories.value(0).values.contains(TIFFTAG_ROWSPERSTRIP));
@@ -51,7 +48,7 @@ private slots:
 
     void scannerPagesBecomeLzwStripsOfSixteenRows()
     {
-        const QList<PageSpec> specs = {PageSpec::scannerBilevel(), PageSpec::scannerGray(), PageSpec::scannerRgb()};
+        const QList<TiffPage> specs = {scannedBilevel(), scannedGray(), scannedRgb()};
         QList<QString> inputs;
         for (int i = 0; i < specs.size(); ++i)
             inputs << page(QStringLiteral("scan%1.tiff").arg(i), {specs[i]});
@@ -78,7 +75,7 @@ private slots:
             QCOMPARE(dir.values.value(TIFFTAG_YRESOLUTION), QStringLiteral("300"));
             QCOMPARE(dir.values.value(TIFFTAG_DATETIME), QStringLiteral("2024:05:06 07:08:09\\0"));
             QVERIFY(!dir.values.contains(TIFFTAG_PREDICTOR));
-            QCOMPARE(pixels[i], samplePixels(specs[i]));
+            QCOMPARE(pixels[i], pagePixels(specs[i]));
         }
         QCOMPARE(d.directories[0].values.value(TIFFTAG_THRESHHOLDING), QStringLiteral("1"));
         QCOMPARE(d.directories[1].values.value(TIFFTAG_THRESHHOLDING), QStringLiteral("2"));
@@ -90,37 +87,37 @@ private slots:
 
     void inputKinds_data()
     {
-        QTest::addColumn<PageSpec>("spec");
+        QTest::addColumn<TiffPage>("spec");
         // Tag values as tiffdump shows them; "" means the tag is absent,
         // "#n" that it holds n values.
         QTest::addColumn<TagValues>("expected");
 
-        PageSpec p = PageSpec::scannerGray();
+        TiffPage p = scannedGray();
         p.bps = 16;
         QTest::newRow("16-bit gray") << p << TagValues{{TIFFTAG_BITSPERSAMPLE, "16"}};
-        p = PageSpec::scannerRgb();
+        p = scannedRgb();
         p.bps = 16;
         QTest::newRow("16-bit rgb") << p << TagValues{{TIFFTAG_BITSPERSAMPLE, "16 16 16"}};
 
-        p = PageSpec::scannerRgb();
+        p = scannedRgb();
         p.resUnit = RESUNIT_CENTIMETER;
         p.xres = 100;
         p.yres = 50;
         QTest::newRow("centimetres")
             << p << TagValues{{TIFFTAG_RESOLUTIONUNIT, "3"}, {TIFFTAG_XRESOLUTION, "100"}, {TIFFTAG_YRESOLUTION, "50"}};
-        p = PageSpec::scannerGray();
+        p = scannedGray();
         p.resUnit = 0;
         p.dateTime.clear();
         QTest::newRow("no resolution, no date")
             << p << TagValues{{TIFFTAG_XRESOLUTION, ""}, {TIFFTAG_RESOLUTIONUNIT, ""}, {TIFFTAG_DATETIME, ""}};
 
-        p = PageSpec::scannerRgb();
+        p = scannedRgb();
         p.planar = 0;
         QTest::newRow("no planar configuration tag") << p << TagValues{{TIFFTAG_PLANARCONFIG, "1"}};
         p.planar = PLANARCONFIG_SEPARATE;
         QTest::newRow("separate planes") << p << TagValues{{TIFFTAG_PLANARCONFIG, "2"}, {TIFFTAG_ROWSPERSTRIP, "16"}};
 
-        p = PageSpec::scannerRgb();
+        p = scannedRgb();
         p.width = 150;
         p.length = 100;
         p.tileWidth = 64;
@@ -128,24 +125,24 @@ private slots:
         QTest::newRow("tiled") << p << TagValues{{TIFFTAG_ROWSPERSTRIP, "16"}, {TIFFTAG_TILEWIDTH, ""}};
         p.planar = PLANARCONFIG_SEPARATE;
         QTest::newRow("tiled, separate planes") << p << TagValues{{TIFFTAG_PLANARCONFIG, "2"}, {TIFFTAG_TILEWIDTH, ""}};
-        p = PageSpec::scannerBilevel();
+        p = scannedBilevel();
         p.tileWidth = 48;
         p.tileLength = 16;
         p.compression = COMPRESSION_PACKBITS;
         QTest::newRow("tiled bilevel") << p << TagValues{{TIFFTAG_ROWSPERSTRIP, "16"}};
 
-        p = PageSpec::scannerGray();
+        p = scannedGray();
         p.rowsPerStrip = 16;
         QTest::newRow("already 16 rows per strip") << p << TagValues{{TIFFTAG_ROWSPERSTRIP, "16"}};
         p.rowsPerStrip = 7;
         QTest::newRow("7 rows per strip") << p << TagValues{{TIFFTAG_ROWSPERSTRIP, "16"}};
 
-        p = PageSpec::scannerRgb();
+        p = scannedRgb();
         p.compression = COMPRESSION_LZW;
         p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL); };
         QTest::newRow("predictor") << p << TagValues{{TIFFTAG_PREDICTOR, "2"}};
 
-        p = PageSpec::scannerGray();
+        p = scannedGray();
         p.extra = [](TIFF *t) {
             static uint16_t curve[256];
             for (int i = 0; i < 256; ++i)
@@ -154,7 +151,7 @@ private slots:
         };
         QTest::newRow("transfer function") << p << TagValues{{TIFFTAG_TRANSFERFUNCTION, "#256"}};
 
-        p = PageSpec::scannerGray();
+        p = scannedGray();
         p.photometric = PHOTOMETRIC_PALETTE;
         p.extra = [](TIFF *t) {
             static uint16_t map[3][256];
@@ -167,7 +164,7 @@ private slots:
         };
         QTest::newRow("palette") << p << TagValues{{TIFFTAG_PHOTOMETRIC, "3"}, {TIFFTAG_COLORMAP, "#768"}};
 
-        p = PageSpec::scannerGray();
+        p = scannedGray();
         p.spp = 2;
         p.extra = [](TIFF *t) {
             const uint16_t alpha[] = {EXTRASAMPLE_UNASSALPHA};
@@ -175,7 +172,7 @@ private slots:
         };
         QTest::newRow("gray with alpha") << p << TagValues{{TIFFTAG_EXTRASAMPLES, "2"}};
 
-        p = PageSpec::scannerRgb();
+        p = scannedRgb();
         p.extra = [](TIFF *t) {
             TIFFSetField(t, TIFFTAG_SOFTWARE, "scan tool 2.1");
             TIFFSetField(t, TIFFTAG_ARTIST, "A. Scanner");
@@ -203,7 +200,7 @@ private slots:
                                                        {TIFFTAG_XPOSITION, "1.5"},
                                                        {TIFFTAG_ICCPROFILE, "#45"}};
 
-        p = PageSpec::scannerGray();
+        p = scannedGray();
         p.spp = 4;
         p.photometric = PHOTOMETRIC_SEPARATED;
         p.extra = [](TIFF *t) {
@@ -219,7 +216,7 @@ private slots:
 
     void inputKinds()
     {
-        QFETCH(PageSpec, spec);
+        QFETCH(TiffPage, spec);
         QFETCH(TagValues, expected);
         const QString in = page(QStringLiteral("kind.tiff"), {spec});
         if (spec.planar == 0)
@@ -238,12 +235,12 @@ private slots:
             else
                 QCOMPARE(dir.values.value(it.key()), it.value());
         }
-        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(spec)});
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(spec)});
     }
 
     void jpegYCbCrPageBecomesRgb()
     {
-        PageSpec p = PageSpec::scannerRgb();
+        TiffPage p = scannedRgb();
         p.width = 64;
         p.length = 40;
         p.compression = COMPRESSION_JPEG;
@@ -288,9 +285,9 @@ private slots:
         QFETCH(QStringList, suffixes);
         QFETCH(int, result);
         QFETCH(QString, copied);
-        QList<PageSpec> dirs;
+        QList<TiffPage> dirs;
         for (unsigned i = 0; i < 3; ++i) {
-            PageSpec p = PageSpec::scannerGray();
+            TiffPage p = scannedGray();
             p.seed = 10 + i;
             p.length = 20 + i;
             dirs << p;
@@ -303,17 +300,17 @@ private slots:
         QCOMPARE(combine2multiff(inputs, out, QStringLiteral("lzw")), result);
         QList<QByteArray> expected;
         for (QChar c : copied)
-            expected << samplePixels(dirs[c.digitValue()]);
+            expected << pagePixels(dirs[c.digitValue()]);
         QCOMPARE(readAllPixels(out), expected);
     }
 
     void commaInDirectoryNameIsPartOfThePath()
     {
         QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("scans,2024")));
-        const QString in = page(QStringLiteral("scans,2024/page,1.tiff"), {PageSpec::scannerRgb()});
+        const QString in = page(QStringLiteral("scans,2024/page,1.tiff"), {scannedRgb()});
         const QString out = path(QStringLiteral("comma-out.tiff"));
         QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
-        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(PageSpec::scannerRgb())});
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(scannedRgb())});
     }
 
     void emptyListGivesHeaderOnly()
@@ -338,10 +335,10 @@ private slots:
     {
         QFETCH(QString, breakage);
         QFETCH(QString, message);
-        const PageSpec good = PageSpec::scannerRgb();
+        const TiffPage good = scannedRgb();
         const QString first = page(QStringLiteral("good.tiff"), {good});
-        const QString third = page(QStringLiteral("good3.tiff"), {PageSpec::scannerGray()});
-        const QString broken = page(QStringLiteral("broken.tiff"), {PageSpec::scannerGray()});
+        const QString third = page(QStringLiteral("good3.tiff"), {scannedGray()});
+        const QString broken = page(QStringLiteral("broken.tiff"), {scannedGray()});
         QFile f(broken);
         QVERIFY(f.open(QIODevice::ReadWrite));
         if (breakage == QLatin1String("corrupt")) {
@@ -369,7 +366,7 @@ private slots:
             QVERIFY(takeTiffMessages().contains(broken + QStringLiteral(": ") + message));
         // Exactly the first page, readable without complaint.
         takeTiffMessages();
-        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(good)});
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(good)});
         QCOMPARE(tiffdump(out).directories.size(), 1);
         QCOMPARE(takeTiffMessages(), QStringList());
     }
@@ -399,7 +396,7 @@ private slots:
     void unknownSpecIsRefusedBeforeAnythingIsWritten()
     {
         QFETCH(QString, spec);
-        const QString in = page(QStringLiteral("spec.tiff"), {PageSpec::scannerGray()});
+        const QString in = page(QStringLiteral("spec.tiff"), {scannedGray()});
         const QString out = path(QStringLiteral("refused.tiff"));
         QCOMPARE(combine2multiff({in}, out, spec), 1);
         QVERIFY(!QFile::exists(out));
@@ -413,12 +410,12 @@ private slots:
 
     void pageNumbersFollowCopyOrder()
     {
-        PageSpec numbered = PageSpec::scannerGray();
+        TiffPage numbered = scannedGray();
         numbered.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_PAGENUMBER, 7, 9); };
-        PageSpec first = numbered;
+        TiffPage first = numbered;
         first.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_PAGENUMBER, 2, 9); };
         const QString a = page(QStringLiteral("pg-a.tiff"), {numbered});
-        const QString b = page(QStringLiteral("pg-b.tiff"), {PageSpec::scannerGray()});
+        const QString b = page(QStringLiteral("pg-b.tiff"), {scannedGray()});
         const QString c = page(QStringLiteral("pg-c.tiff"), {first});
         const QString out = path(QStringLiteral("pages.tiff"));
         QCOMPARE(combine2multiff({a, b, c}, out, QStringLiteral("lzw")), 0);
@@ -455,18 +452,18 @@ private slots:
         QFETCH(int, orientation);
         QFETCH(int, written);
         QFETCH(QString, warning);
-        PageSpec p = PageSpec::scannerRgb();
+        TiffPage p = scannedRgb();
         p.orientation = uint16_t(orientation);
         const QString in = page(QStringLiteral("orient.tiff"), {p});
         const QString out = path(QStringLiteral("orient-out.tiff"));
         QString err;
-        QCOMPARE(runTool({QStringLiteral("multitiff"), out, in}, &err), 0);
+        QCOMPARE(runDocTool({QStringLiteral("multitiff"), out, in}, &err), 0);
         if (warning.isEmpty())
             QCOMPARE(err, QString());
         else
             QCOMPARE(err, in + QStringLiteral(": Warning, ") + warning + QStringLiteral(".\n"));
         QCOMPARE(tiffdump(out).directories.value(0).values.value(TIFFTAG_ORIENTATION), QString::number(written));
-        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(p)});
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(p)});
     }
 
     void toolReportsOutcome_data()
@@ -499,8 +496,8 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(int, status);
         QFETCH(QString, stderrText);
-        page(QStringLiteral("in.tiff"), {PageSpec::scannerGray()});
-        PageSpec ycc = PageSpec::scannerRgb();
+        page(QStringLiteral("in.tiff"), {scannedGray()});
+        TiffPage ycc = scannedRgb();
         ycc.photometric = PHOTOMETRIC_YCBCR;
         ycc.compression = COMPRESSION_LZW;
         ycc.width = 64;
@@ -513,7 +510,7 @@ private slots:
         for (QString &a : args)
             a.replace(QLatin1String("%d"), m_dir.path());
         QString err;
-        QCOMPARE(runTool(args, &err), status);
+        QCOMPARE(runDocTool(args, &err), status);
         if (stderrText.isEmpty())
             QCOMPARE(err, QString());
         else
@@ -549,7 +546,7 @@ private slots:
         QFETCH(bool, inTiled);
         QFETCH(bool, outSeparate);
         QFETCH(bool, outTiled);
-        PageSpec p = PageSpec::scannerRgb();
+        TiffPage p = scannedRgb();
         p.width = 100;
         p.length = 70;
         p.planar = inSeparate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG;
@@ -583,12 +580,12 @@ private slots:
             QCOMPARE(ok, 1);
             QVERIFY(written);
         }
-        QCOMPARE(readAllPixels(outPath), QList<QByteArray>{samplePixels(p)});
+        QCOMPARE(readAllPixels(outPath), QList<QByteArray>{pagePixels(p)});
     }
 
     void interleavingByRowNeedsEightBits()
     {
-        PageSpec p = PageSpec::scannerRgb();
+        TiffPage p = scannedRgb();
         p.bps = 16;
         const QString inPath = page(QStringLiteral("sixteen.tiff"), {p});
         TIFF *in = TIFFOpen(inPath.toLocal8Bit().constData(), "r");

@@ -18,20 +18,20 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        captureTiffMessages();
+        captureTiffMessages(true);
     }
 
     void specsChooseTheOutputCoding_data()
     {
         QTest::addColumn<QString>("spec");
-        QTest::addColumn<PageSpec>("input");
+        QTest::addColumn<TiffPage>("input");
         QTest::addColumn<QString>("compression");
         QTest::addColumn<int>("tag"); // a tag the spec decides, 0: none
         QTest::addColumn<QString>("value"); // its value, "" for absent
         QTest::addColumn<bool>("lossless");
-        const PageSpec gray = PageSpec::scannerGray();
-        const PageSpec rgb = PageSpec::scannerRgb();
-        const PageSpec bilevel = PageSpec::scannerBilevel();
+        const TiffPage gray = scannedGray();
+        const TiffPage rgb = scannedRgb();
+        const TiffPage bilevel = scannedBilevel();
         QTest::newRow("none") << "none" << gray << "1" << 0 << "" << true;
         QTest::newRow("packbits") << "packbits" << rgb << "32773" << 0 << "" << true;
         QTest::newRow("g4") << "g4" << bilevel << "4" << TIFFTAG_PHOTOMETRIC << "0" << true;
@@ -55,7 +55,7 @@ private slots:
     void specsChooseTheOutputCoding()
     {
         QFETCH(QString, spec);
-        QFETCH(PageSpec, input);
+        QFETCH(TiffPage, input);
         QFETCH(QString, compression);
         QFETCH(int, tag);
         QFETCH(QString, value);
@@ -74,9 +74,9 @@ private slots:
         const QList<QByteArray> pixels = readAllPixels(out);
         QCOMPARE(pixels.size(), 1);
         if (lossless)
-            QCOMPARE(pixels[0], samplePixels(input));
+            QCOMPARE(pixels[0], pagePixels(input));
         else
-            QCOMPARE(pixels[0].size(), samplePixels(input).size());
+            QCOMPARE(pixels[0].size(), pagePixels(input).size());
     }
 };
 

@@ -19,12 +19,12 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        captureTiffMessages();
+        captureTiffMessages(true);
     }
 
     void firstTiledInputKeepsItsTiles()
     {
-        PageSpec p = PageSpec::scannerRgb();
+        TiffPage p = scannedRgb();
         p.width = 150;
         p.length = 100;
         p.tileWidth = 64;
@@ -38,20 +38,20 @@ private slots:
         QCOMPARE(dir.values.value(TIFFTAG_TILELENGTH), QStringLiteral("32"));
         QCOMPARE(dir.values.value(TIFFTAG_COMPRESSION), QStringLiteral("5"));
         QVERIFY(!dir.values.contains(TIFFTAG_ROWSPERSTRIP));
-        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(p)});
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(p)});
     }
 
     void laterInputsAreTiledToo_data()
     {
-        QTest::addColumn<PageSpec>("spec");
+        QTest::addColumn<TiffPage>("spec");
         QTest::addColumn<QString>("tileWidth");
         QTest::addColumn<QString>("planar");
-        PageSpec p = PageSpec::scannerGray();
+        TiffPage p = scannedGray();
         QTest::newRow("scanned gray page") << p << "256" << "1";
-        p = PageSpec::scannerBilevel();
+        p = scannedBilevel();
         p.width = 301;
         QTest::newRow("scanned bilevel page") << p << "256" << "1";
-        p = PageSpec::scannerRgb();
+        p = scannedRgb();
         p.width = 300;
         p.length = 270;
         p.planar = PLANARCONFIG_SEPARATE;
@@ -66,7 +66,7 @@ private slots:
 
     void laterInputsAreTiledToo()
     {
-        QFETCH(PageSpec, spec);
+        QFETCH(TiffPage, spec);
         QFETCH(QString, tileWidth);
         QFETCH(QString, planar);
         const QString in = path(QStringLiteral("later.tiff"));
@@ -77,7 +77,7 @@ private slots:
         QCOMPARE(dir.values.value(TIFFTAG_TILEWIDTH), tileWidth);
         QCOMPARE(dir.values.value(TIFFTAG_PLANARCONFIG), planar);
         QVERIFY(!dir.values.contains(TIFFTAG_ROWSPERSTRIP));
-        QCOMPARE(readAllPixels(out), QList<QByteArray>{samplePixels(spec)});
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(spec)});
     }
 };
 

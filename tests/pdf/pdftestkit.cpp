@@ -1,15 +1,12 @@
 #include "pdftestkit.h"
 
-#include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <jpeglib.h>
 
@@ -18,23 +15,6 @@ namespace {
 int maxValue(uint16_t bps)
 {
     return (1 << bps) - 1;
-}
-
-// One sample in 0..255 before it is packed; smooth so that JPEG keeps it.
-int sampleValue(const TiffPage &p, uint32_t x, uint32_t y, int s)
-{
-    const int w = std::max<int>(1, int(p.width) - 1);
-    const int h = std::max<int>(1, int(p.length) - 1);
-    if (p.bps == 1)  // bilevel and 1-bit colour: blocks, nothing in between
-        return ((x / 8 + y / 8 + p.seed + unsigned(s)) % 2) ? 255 : 0;
-    if (p.photometric == PHOTOMETRIC_PALETTE)
-        return int((x * 7 / std::max<uint32_t>(1, p.width) + y * 3 / std::max<uint32_t>(1, p.length) + p.seed) * 37) % 256;
-    switch (s) {
-    case 0: return int(x) * 255 / w;
-    case 1: return int(y) * 255 / h;
-    case 2: return int(p.seed * 60 + 30) % 256;
-    default: return 255 - int(y) * 127 / h;  // alpha: opaque at the top
-    }
 }
 
 void put16(QByteArray &b, uint16_t v)
@@ -49,28 +29,6 @@ void put32(QByteArray &b, uint32_t v)
     put16(b, uint16_t(v >> 16));
 }
 
-QStringList g_messages;
-
-void recordMessage(const char *module, const char *fmt, va_list ap, bool warning)
-{
-    char text[2048];
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    QString line = module ? QString::fromLocal8Bit(module) + QStringLiteral(": ") : QString();
-    if (warning)
-        line += QStringLiteral("Warning, ");
-    g_messages << line + QString::fromLocal8Bit(text);
-}
-
-void errorHandler(const char *module, const char *fmt, va_list ap)
-{
-    recordMessage(module, fmt, ap, false);
-}
-
-void warningHandler(const char *module, const char *fmt, va_list ap)
-{
-    recordMessage(module, fmt, ap, true);
-}
-
 uint8_t paletteComponent(int index, int c)
 {
     return uint8_t((index * (37 + 50 * c) + 20 * c) % 256);
@@ -78,7 +36,7 @@ uint8_t paletteComponent(int index, int c)
 
 } // namespace
 
-TiffPage TiffPage::scannerRgb(uint32_t width, uint32_t length)
+TiffPage scannerRgb(uint32_t width, uint32_t length)
 {
     TiffPage p;
     p.width = width;
@@ -87,7 +45,7 @@ TiffPage TiffPage::scannerRgb(uint32_t width, uint32_t length)
     return p;
 }
 
-TiffPage TiffPage::scannerGray(uint32_t width, uint32_t length)
+TiffPage scannerGray(uint32_t width, uint32_t length)
 {
     TiffPage p = scannerRgb(width, length);
     p.spp = 1;
@@ -95,7 +53,7 @@ TiffPage TiffPage::scannerGray(uint32_t width, uint32_t length)
     return p;
 }
 
-TiffPage TiffPage::scannerBilevel(uint32_t width, uint32_t length)
+TiffPage scannerBilevel(uint32_t width, uint32_t length)
 {
     TiffPage p = scannerGray(width, length);
     p.bps = 1;
@@ -104,7 +62,7 @@ TiffPage TiffPage::scannerBilevel(uint32_t width, uint32_t length)
     return p;
 }
 
-TiffPage TiffPage::palette(uint16_t bps)
+TiffPage palettePage(uint16_t bps)
 {
     TiffPage p;
     p.spp = 1;
@@ -121,126 +79,6 @@ TiffPage TiffPage::palette(uint16_t bps)
         TIFFSetField(t, TIFFTAG_COLORMAP, r.data(), g.data(), b.data());
     };
     return p;
-}
-
-QByteArray samplePixels(const TiffPage &p)
-{
-    const uint64_t rowbytes = (uint64_t(p.width) * p.spp * p.bps + 7) / 8;
-    QByteArray raster(int(rowbytes * p.length), '\0');
-    for (uint32_t y = 0; y < p.length; y++) {
-        uchar *row = reinterpret_cast<uchar *>(raster.data()) + rowbytes * y;
-        for (uint32_t x = 0; x < p.width; x++) {
-            for (int s = 0; s < p.spp; s++) {
-                int v = sampleValue(p, x, y, s);
-                if (p.photometric == PHOTOMETRIC_PALETTE)
-                    v %= (1 << p.bps);
-                else
-                    v = v * maxValue(p.bps) / 255;
-                const uint64_t bit = (uint64_t(x) * p.spp + s) * p.bps;
-                row[bit / 8] |= uchar(v << (8 - p.bps - bit % 8));
-            }
-        }
-    }
-    return raster;
-}
-
-bool writeTiff(const QString &path, const QList<TiffPage> &pages)
-{
-    TIFF *t = TIFFOpen(QFile::encodeName(path).constData(), "w");
-    if (!t)
-        return false;
-    bool ok = true;
-    for (const TiffPage &p : pages) {
-        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width);
-        TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.length);
-        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, p.spp);
-        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bps);
-        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, p.photometric);
-        TIFFSetField(t, TIFFTAG_COMPRESSION, p.compression);
-        TIFFSetField(t, TIFFTAG_PLANARCONFIG, p.planar);
-        if (p.tileWidth) {
-            TIFFSetField(t, TIFFTAG_TILEWIDTH, p.tileWidth);
-            TIFFSetField(t, TIFFTAG_TILELENGTH, p.tileLength);
-        } else {
-            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, p.rowsPerStrip);
-        }
-        if (p.orientation)
-            TIFFSetField(t, TIFFTAG_ORIENTATION, p.orientation);
-        if (p.resUnit) {
-            TIFFSetField(t, TIFFTAG_XRESOLUTION, p.xres);
-            TIFFSetField(t, TIFFTAG_YRESOLUTION, p.yres);
-            TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, p.resUnit);
-        }
-        if (!p.dateTime.isEmpty())
-            TIFFSetField(t, TIFFTAG_DATETIME, p.dateTime.constData());
-        if (p.extraSample >= 0) {
-            const uint16_t type = uint16_t(p.extraSample);
-            TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &type);
-        }
-        if (p.pageNumber >= 0)
-            TIFFSetField(t, TIFFTAG_PAGENUMBER, uint16_t(p.pageNumber), uint16_t(p.pageTotal));
-        if (p.extra)
-            p.extra(t);
-
-        const QByteArray raster = p.pixels.isEmpty() ? samplePixels(p) : p.pixels;
-        const uint64_t rowbytes = (uint64_t(p.width) * p.spp * p.bps + 7) / 8;
-        const bool separate = p.planar == PLANARCONFIG_SEPARATE && p.spp > 1;
-        const int planes = separate ? p.spp : 1;
-        const int sppPlane = separate ? 1 : p.spp;
-        // One plane's raster: sample `plane` of every pixel, packed alike.
-        auto planeRaster = [&](int plane) {
-            if (!separate)
-                return raster;
-            const uint64_t rowOut = (uint64_t(p.width) * p.bps + 7) / 8;
-            QByteArray out(int(rowOut * p.length), '\0');
-            for (uint32_t y = 0; y < p.length; y++) {
-                for (uint32_t x = 0; x < p.width; x++) {
-                    const uint64_t in = (uint64_t(x) * p.spp + plane) * p.bps;
-                    const int v = (uchar(raster[int(rowbytes * y + in / 8)]) >> (8 - p.bps - in % 8)) & maxValue(p.bps);
-                    const uint64_t at = uint64_t(x) * p.bps;
-                    out[int(rowOut * y + at / 8)] = char(uchar(out[int(rowOut * y + at / 8)]) | (v << (8 - p.bps - at % 8)));
-                }
-            }
-            return out;
-        };
-        const uint64_t planeRow = (uint64_t(p.width) * sppPlane * p.bps + 7) / 8;
-        for (int plane = 0; plane < planes && ok; plane++) {
-            const QByteArray data = planeRaster(plane);
-            if (p.tileWidth) {
-                const uint32_t across = (p.width + p.tileWidth - 1) / p.tileWidth;
-                const uint32_t down = (p.length + p.tileLength - 1) / p.tileLength;
-                const uint64_t tileRow = (uint64_t(p.tileWidth) * sppPlane * p.bps + 7) / 8;
-                QByteArray tile(int(tileRow * p.tileLength), '\0');
-                for (uint32_t ty = 0; ty < down && ok; ty++) {
-                    for (uint32_t tx = 0; tx < across && ok; tx++) {
-                        tile.fill('\0');
-                        const uint64_t x0 = uint64_t(tx) * p.tileWidth * sppPlane * p.bps / 8;
-                        for (uint32_t r = 0; r < p.tileLength; r++) {
-                            const uint32_t y = ty * p.tileLength + r;
-                            if (y >= p.length)
-                                break;
-                            const uint64_t n = std::min<uint64_t>(tileRow, planeRow - x0);
-                            std::memcpy(tile.data() + tileRow * r, data.constData() + planeRow * y + x0, n);
-                        }
-                        const ttile_t index = TIFFComputeTile(t, tx * p.tileWidth, ty * p.tileLength, 0, uint16_t(plane));
-                        ok = TIFFWriteEncodedTile(t, index, tile.data(), tile.size()) >= 0;
-                    }
-                }
-            } else {
-                const uint32_t rps = std::min(p.rowsPerStrip, p.length);
-                const uint32_t strips = (p.length + rps - 1) / rps;
-                for (uint32_t s = 0; s < strips && ok; s++) {
-                    const uint32_t rows = std::min(rps, p.length - s * rps);
-                    ok = TIFFWriteEncodedStrip(t, s + uint32_t(plane) * strips,
-                                               const_cast<char *>(data.constData()) + planeRow * s * rps,
-                                               tmsize_t(planeRow * rows)) >= 0;
-                }
-            }
-        }
-        ok = ok && TIFFWriteDirectory(t);
-    }
-    TIFFClose(t);
-    return ok;
 }
 
 int RawTiff::addBlob(const QByteArray &data)
@@ -387,33 +225,6 @@ QByteArray encodeJpeg(const QByteArray &rgb, int width, int height, int restartR
     return out;
 }
 
-void captureTiffMessages()
-{
-    TIFFSetErrorHandler(errorHandler);
-    TIFFSetWarningHandler(warningHandler);
-}
-
-QStringList takeTiffMessages()
-{
-    QStringList out = g_messages;
-    g_messages.clear();
-    return out;
-}
-
-ToolResult runTool(const QString &program, const QStringList &args)
-{
-    ToolResult r;
-    QProcess p;
-    p.start(program, args);
-    if (!p.waitForStarted(30000))
-        return r;
-    p.waitForFinished(300000);
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return r;
-}
-
 bool qpdfCheckClean(const QString &pdf, QString *report)
 {
     const ToolResult r = runTool(QStringLiteral("qpdf"), {QStringLiteral("--check"), pdf});
@@ -512,8 +323,8 @@ Picture renderPage(const QString &pdf, int page, int dpi, int oversample)
 
 Picture expectedPicture(const TiffPage &p)
 {
-    const QByteArray raster = p.pixels.isEmpty() ? samplePixels(p) : p.pixels;
-    const uint64_t rowbytes = (uint64_t(p.width) * p.spp * p.bps + 7) / 8;
+    const QByteArray raster = pagePixels(p);
+    const uint64_t rowbytes = uint64_t(rowBytes(p.width, p.spp, p.bps));
     auto sample = [&](uint32_t x, uint32_t y, int s) {
         const uint64_t bit = (uint64_t(x) * p.spp + s) * p.bps;
         const uchar byte = uchar(raster[int(rowbytes * y + bit / 8)]);

@@ -1,57 +1,22 @@
 #ifndef VELLOSCAN_TESTS_PDFTESTKIT_H
 #define VELLOSCAN_TESTS_PDFTESTKIT_H
 
-// Inputs and checks for the PDF conversion tests: TIFF pages made with
-// libtiff (or byte by byte where libtiff won't write them), the poppler and
-// qpdf validators run as processes, rendered pages compared with the pixels
-// that went in, and a walk over the objects of a written document.
+// Inputs and checks for the PDF conversion tests: pages for the shared
+// writer (or TIFF files made byte by byte where libtiff won't write them),
+// the poppler and qpdf validators run as processes, rendered pages compared
+// with the pixels that went in, and a walk over the objects of a document.
 
-#include <QByteArray>
-#include <QList>
-#include <QMetaType>
-#include <QString>
-#include <QStringList>
+#include "tiffkit.h"
+
 #include <QVector>
 
-#include <functional>
-#include <tiffio.h>
-
-// One image directory to write. The defaults are a small RGB page at 72
-// pixels per inch, so that a rendering at 72 dpi has one pixel per pixel.
-struct TiffPage {
-    uint32_t width = 64;
-    uint32_t length = 48;
-    uint16_t spp = 3;
-    uint16_t bps = 8;
-    uint16_t photometric = PHOTOMETRIC_RGB;
-    uint16_t compression = COMPRESSION_ADOBE_DEFLATE;
-    uint32_t rowsPerStrip = 1;
-    uint32_t tileWidth = 0;  // non-zero: tiled
-    uint32_t tileLength = 0;
-    uint16_t planar = PLANARCONFIG_CONTIG;
-    uint16_t orientation = 0;  // 0: no tag
-    uint16_t resUnit = RESUNIT_INCH;  // 0: no resolution tags
-    float xres = 72, yres = 72;
-    QByteArray dateTime = "2024:05:06 07:08:09";  // empty: no tag
-    int pageNumber = -1;  // >= 0: PageNumber tag (pageNumber, pageTotal)
-    int pageTotal = 0;
-    int extraSample = -1;  // >= 0: one ExtraSamples value (EXTRASAMPLE_*)
-    unsigned seed = 1;
-    QByteArray pixels;  // empty: samplePixels()
-    std::function<void(TIFF *)> extra;  // more tags, set after the basic ones
-
-    // Pages as the scanner writes them: one row per strip, 300 dpi, 1-bit
-    // min-is-white Group 4 or 8-bit Deflate.
-    static TiffPage scannerRgb(uint32_t width, uint32_t length);
-    static TiffPage scannerGray(uint32_t width, uint32_t length);
-    static TiffPage scannerBilevel(uint32_t width, uint32_t length);
-    static TiffPage palette(uint16_t bps);
-};
-Q_DECLARE_METATYPE(TiffPage)
-
-// Smooth pixels (JPEG keeps them close) as one raster of packed rows.
-QByteArray samplePixels(const TiffPage &page);
-bool writeTiff(const QString &path, const QList<TiffPage> &pages);
+// Pages as the scanner writes them: one row per strip, 300 dpi, 1-bit
+// min-is-white Group 4 or 8-bit Deflate.
+TiffPage scannerRgb(uint32_t width, uint32_t length);
+TiffPage scannerGray(uint32_t width, uint32_t length);
+TiffPage scannerBilevel(uint32_t width, uint32_t length);
+// A palette page with a colour map that expectedPicture knows.
+TiffPage palettePage(uint16_t bps);
 
 // A TIFF file written byte by byte (little-endian), for directories libtiff
 // would refuse to write. Blobs are placed first; offset tags point at them.
@@ -96,18 +61,6 @@ struct JpegParts {
     QList<QByteArray> qtables, dctables, actables, segments;
 };
 JpegParts splitJpeg(const QByteArray &jpeg);
-
-// What libtiff reports through its handlers in this process, as
-// "module: text" (warnings as "module: Warning, text").
-void captureTiffMessages();
-QStringList takeTiffMessages();
-
-struct ToolResult {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-ToolResult runTool(const QString &program, const QStringList &args);
 
 bool qpdfCheckClean(const QString &pdf, QString *report);
 // Page sizes in points as pdfinfo prints them ("595.2 x 841.92").

@@ -83,8 +83,8 @@ private slots:
     // pages become JPEG, the black-and-white page Group 4.
     void scannedJobBecomesJpegAndGroup4Pages()
     {
-        QList<TiffPage> pages = {TiffPage::scannerRgb(200, 150), TiffPage::scannerBilevel(200, 150),
-                                 TiffPage::scannerGray(120, 90)};
+        QList<TiffPage> pages = {scannerRgb(200, 150), scannerBilevel(200, 150),
+                                 scannerGray(120, 90)};
         QList<QString> files;
         for (int i = 0; i < pages.size(); i++) {
             pages[i].xres = pages[i].yres = 72;
@@ -117,7 +117,7 @@ private slots:
     // A scanned A4 page at 300 dpi is an A4 page in points, whatever its kind.
     void a4At300DpiIsA4InPoints()
     {
-        const QString pdf = convert({TiffPage::scannerRgb(2480, 3508), TiffPage::scannerBilevel(2480, 3508)});
+        const QString pdf = convert({scannerRgb(2480, 3508), scannerBilevel(2480, 3508)});
         QVERIFY(!pdf.isEmpty());
         verifyClean(pdf);
         QCOMPARE(pdfinfoPageSizes(pdf), QStringList({"595.2 x 841.92", "595.2 x 841.92"}));
@@ -148,7 +148,7 @@ private slots:
         const QString rgb = QStringLiteral("rgb"), gray = QStringLiteral("gray");
 
         QTest::newRow("rgb, one row per strip") << TiffPage() << jpeg << rgb << 72 << 4.0;
-        p = TiffPage::scannerGray(64, 48);
+        p = scannerGray(64, 48);
         p.xres = p.yres = 72;
         QTest::newRow("gray, one row per strip") << p << jpeg << gray << 72 << 4.0;
         p.photometric = PHOTOMETRIC_MINISWHITE;
@@ -159,7 +159,7 @@ private slots:
         p.bps = 2;
         QTest::newRow("gray, 2 bits") << p << jpeg << gray << 72 << 4.0;
 
-        p = TiffPage::scannerBilevel(64, 48);
+        p = scannerBilevel(64, 48);
         p.xres = p.yres = 72;
         QTest::newRow("bilevel Group 4, one row per strip") << p << ccitt << gray << 72 << 2.0;
         p.rowsPerStrip = p.length;
@@ -191,7 +191,7 @@ private slots:
         p = tiled(TiffPage(), 100, 70, 32);
         p.compression = COMPRESSION_LZW;
         QTest::newRow("tiled LZW, edge tiles") << p << jpeg << rgb << 72 << 4.0;
-        p = tiled(TiffPage::scannerBilevel(100, 70), 100, 70, 32);
+        p = tiled(scannerBilevel(100, 70), 100, 70, 32);
         p.xres = p.yres = 72;
         QTest::newRow("tiled Group 4, edge tiles") << p << ccitt << gray << 72 << 2.0;
         p = tiled(TiffPage(), 96, 64, 32);
@@ -214,9 +214,9 @@ private slots:
 
         // Saturated palette colours side by side lose some chroma in JPEG;
         // a wrong entry or a misread index is off by far more.
-        QTest::newRow("palette, 8 bits") << TiffPage::palette(8) << jpeg << rgb << 72 << 12.0;
-        QTest::newRow("palette, 4 bits") << TiffPage::palette(4) << jpeg << rgb << 72 << 12.0;
-        QTest::newRow("palette, 1 bit") << TiffPage::palette(1) << jpeg << rgb << 72 << 12.0;
+        QTest::newRow("palette, 8 bits") << palettePage(8) << jpeg << rgb << 72 << 12.0;
+        QTest::newRow("palette, 4 bits") << palettePage(4) << jpeg << rgb << 72 << 12.0;
+        QTest::newRow("palette, 1 bit") << palettePage(1) << jpeg << rgb << 72 << 12.0;
 
         p = TiffPage();
         p.spp = 4;
@@ -292,7 +292,7 @@ private slots:
             TIFFSetField(t, TIFFTAG_WHITEPOINT, white);
         };
         QTest::newRow("RGB with a white point") << p << QStringLiteral("rgb");
-        p = TiffPage::scannerGray(64, 48);
+        p = scannerGray(64, 48);
         p.xres = p.yres = 72;
         p.extra = [](TIFF *t) {
             float white[2] = {0.3457F, 0.3585F};
@@ -345,7 +345,7 @@ private slots:
         TiffPage p;
         p.width = 48;
         p.length = 32;
-        const QByteArray pixels = samplePixels(p);
+        const QByteArray pixels = pagePixels(p);
         const QByteArray jpeg = encodeJpeg(pixels, int(p.width), int(p.length));
         RawTiff raw;
         const int blob = raw.addBlob(jpeg);
@@ -393,7 +393,7 @@ private slots:
         TiffPage p;
         p.width = 48;
         p.length = 40;
-        const QByteArray jpeg = encodeJpeg(samplePixels(p), int(p.width), int(p.length), rowsPerStrip ? 1 : 0);
+        const QByteArray jpeg = encodeJpeg(pagePixels(p), int(p.width), int(p.length), rowsPerStrip ? 1 : 0);
         const JpegParts parts = splitJpeg(jpeg);
         QCOMPARE(parts.qtables.size(), 2);
         QCOMPARE(parts.dctables.size(), 2);

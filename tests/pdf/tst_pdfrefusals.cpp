@@ -92,7 +92,7 @@ private slots:
         p.bps = 4;
         p.extraSample = EXTRASAMPLE_ASSOCALPHA;
         QTest::newRow("4-bit RGBA") << tiffBytes({p}) << "No support for BitsPerSample=4 for RGBA";
-        p = TiffPage::palette(8);
+        p = palettePage(8);
         p.spp = 3;
         QTest::newRow("palette with 3 samples")
             << tiffBytes({p}) << "No support for palettized image %1 with not one sample per pixel";
@@ -250,7 +250,7 @@ private slots:
     {
         const QString dir = freshDir();
         const QString input = dir + QStringLiteral("/in.tiff");
-        QVERIFY(writeTiff(input, {TiffPage::scannerRgb(600, 800)}));
+        QVERIFY(writeTiff(input, {scannerRgb(600, 800)}));
         const ToolResult r = runTool(QStringLiteral("sh"),
                                      {QStringLiteral("-c"), QStringLiteral("ulimit -f 8; trap '' XFSZ; exec \"$0\" pdf \"$1\" \"$2\""),
                                       QStringLiteral(VELLOSCAN_DOC_TOOL), input, dir + QStringLiteral("/out.pdf")});

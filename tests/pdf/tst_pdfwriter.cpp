@@ -26,7 +26,7 @@ QByteArray infoText(const QByteArray &date, const QByteArray &rest = QByteArray(
 
 TiffPage grayPage(uint32_t width, uint32_t length)
 {
-    TiffPage p = TiffPage::scannerGray(width, length);
+    TiffPage p = scannerGray(width, length);
     p.xres = p.yres = 72;
     return p;
 }
@@ -136,7 +136,7 @@ private slots:
 
     void twoPageDocument()
     {
-        TiffPage bilevel = TiffPage::scannerBilevel(64, 48);
+        TiffPage bilevel = scannerBilevel(64, 48);
         bilevel.xres = bilevel.yres = 72;
         TiffPage gray = grayPage(40, 30);
         gray.dateTime = "2023:01:02 03:04:05";
@@ -184,7 +184,7 @@ private slots:
         p.photometric = PHOTOMETRIC_MINISWHITE;
         QTest::newRow("gray min-is-white")
             << p << QByteArray("8\n/ColorSpace /DeviceGray \n/Decode [ 1 0 ]\n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
-        p = TiffPage::scannerBilevel(64, 48);
+        p = scannerBilevel(64, 48);
         p.photometric = PHOTOMETRIC_MINISBLACK;
         QTest::newRow("bilevel min-is-black")
             << p << QByteArray("1\n/ColorSpace /DeviceGray \n/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 64 /Rows 48 /BlackIs1 true >>\n");
@@ -233,10 +233,10 @@ private slots:
             << p << QByteArray("8\n/ColorSpace [/CalRGB << \n/WhitePoint [0.9505 1.0000 1.0891] \n"
                                "/Matrix [0.4124 0.2126 0.0193 0.3576 0.7152 0.1192 0.1805 0.0722 0.9505] \n"
                                "/Gamma [2.2 2.2 2.2] \n>>] \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
-        p = TiffPage::palette(8);
+        p = palettePage(8);
         QTest::newRow("palette becomes RGB for JPEG")
             << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
-        p = TiffPage::palette(4);
+        p = palettePage(4);
         QTest::newRow("4-bit palette widens to 8 bits")
             << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
     }

@@ -1,0 +1,249 @@
+#include "tiffkit.h"
+
+#include <QFile>
+#include <QProcess>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct TiffCloser {
+    void operator()(TIFF *t) const { TIFFClose(t); }
+};
+
+// One sample in 0..255 before it is packed.
+int smoothValue(const TiffPage &p, uint32_t x, uint32_t y, int s)
+{
+    const int w = std::max<int>(1, int(p.width) - 1);
+    const int h = std::max<int>(1, int(p.length) - 1);
+    if (p.bps == 1)  // bilevel and 1-bit colour: blocks, nothing in between
+        return ((x / 8 + y / 8 + p.seed + unsigned(s)) % 2) ? 255 : 0;
+    if (p.photometric == PHOTOMETRIC_PALETTE)
+        return int((x * 7 / std::max<uint32_t>(1, p.width) + y * 3 / std::max<uint32_t>(1, p.length) + p.seed) * 37) % 256;
+    switch (s) {
+    case 0: return int(x) * 255 / w;
+    case 1: return int(y) * 255 / h;
+    case 2: return int(p.seed * 60 + 30) % 256;
+    default: return 255 - int(y) * 127 / h;  // alpha: opaque at the top
+    }
+}
+
+// One plane of a separate-plane page: sample `plane` of every pixel, packed
+// as in the interleaved raster.
+QByteArray planeRaster(const TiffPage &p, const QByteArray &raster, int plane)
+{
+    const qsizetype rowIn = rowBytes(p.width, p.spp, p.bps), rowOut = rowBytes(p.width, 1, p.bps);
+    QByteArray out(int(rowOut * p.length), '\0');
+    const uchar *in = reinterpret_cast<const uchar *>(raster.constData());
+    uchar *dst = reinterpret_cast<uchar *>(out.data());
+    const int bytes = p.bps / 8;
+    const int mask = (1 << p.bps) - 1;
+    for (uint32_t y = 0; y < p.length; y++) {
+        for (uint32_t x = 0; x < p.width; x++) {
+            const uint64_t from = (uint64_t(x) * p.spp + uint64_t(plane)) * p.bps, to = uint64_t(x) * p.bps;
+            if (p.bps % 8 == 0) {
+                std::memcpy(dst + rowOut * y + to / 8, in + rowIn * y + from / 8, size_t(bytes));
+            } else {
+                const int v = (in[rowIn * y + qsizetype(from / 8)] >> (8 - p.bps - from % 8)) & mask;
+                dst[rowOut * y + qsizetype(to / 8)] |= uchar(v << (8 - p.bps - to % 8));
+            }
+        }
+    }
+    return out;
+}
+
+// The pixel data of one directory, strip by strip or tile by tile, plane
+// after plane in libtiff's numbering.
+bool writePixels(TIFF *t, const TiffPage &p)
+{
+    const QByteArray raster = pagePixels(p);
+    const bool separate = p.planar == PLANARCONFIG_SEPARATE && p.spp > 1;
+    const int planes = separate ? p.spp : 1;
+    const uint16_t sppPlane = separate ? 1 : p.spp;
+    const qsizetype planeRow = rowBytes(p.width, sppPlane, p.bps);
+    bool ok = true;
+    for (int plane = 0; plane < planes && ok; plane++) {
+        const QByteArray data = separate ? planeRaster(p, raster, plane) : raster;
+        if (p.tileWidth) {
+            const qsizetype tileRow = rowBytes(p.tileWidth, sppPlane, p.bps);
+            QByteArray tile(int(tileRow * p.tileLength), '\0');
+            for (uint32_t y0 = 0; y0 < p.length && ok; y0 += p.tileLength) {
+                for (uint32_t x0 = 0; x0 < p.width && ok; x0 += p.tileWidth) {
+                    tile.fill('\0');
+                    const qsizetype skip = rowBytes(x0, sppPlane, p.bps);
+                    const qsizetype n = std::min(tileRow, planeRow - skip);
+                    for (uint32_t r = 0; r < p.tileLength && y0 + r < p.length; r++)
+                        std::memcpy(tile.data() + tileRow * r, data.constData() + planeRow * (y0 + r) + skip, size_t(n));
+                    const ttile_t index = TIFFComputeTile(t, x0, y0, 0, uint16_t(plane));
+                    ok = TIFFWriteEncodedTile(t, index, tile.data(), tile.size()) >= 0;
+                }
+            }
+        } else {
+            const uint32_t rps = std::min(p.rowsPerStrip, p.length);
+            const uint32_t strips = (p.length + rps - 1) / rps;
+            for (uint32_t s = 0; s < strips && ok; s++) {
+                const uint32_t rows = std::min(rps, p.length - s * rps);
+                ok = TIFFWriteEncodedStrip(t, s + uint32_t(plane) * strips,
+                                           const_cast<char *>(data.constData()) + planeRow * s * rps,
+                                           tmsize_t(planeRow * rows)) >= 0;
+            }
+        }
+    }
+    return ok;
+}
+
+bool writeDirectory(TIFF *t, const TiffPage &p)
+{
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.length);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, p.spp);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bps);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, p.photometric);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, p.compression);
+    // a codec's pseudo-tag is unknown to the others
+    if (p.zipQuality && (p.compression == COMPRESSION_DEFLATE || p.compression == COMPRESSION_ADOBE_DEFLATE))
+        TIFFSetField(t, TIFFTAG_ZIPQUALITY, p.zipQuality);
+    if (p.fillOrder)
+        TIFFSetField(t, TIFFTAG_FILLORDER, p.fillOrder);
+    if (p.planar)
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, p.planar);
+    if (p.tileWidth) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, p.tileWidth);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, p.tileLength);
+    } else {
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, p.rowsPerStrip);
+    }
+    if (p.orientation)
+        TIFFSetField(t, TIFFTAG_ORIENTATION, p.orientation);
+    if (p.resUnit) {
+        TIFFSetField(t, TIFFTAG_XRESOLUTION, double(p.xres));
+        TIFFSetField(t, TIFFTAG_YRESOLUTION, double(p.yres));
+        TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, p.resUnit);
+    }
+    if (!p.dateTime.isEmpty())
+        TIFFSetField(t, TIFFTAG_DATETIME, p.dateTime.constData());
+    if (p.extraSample >= 0) {
+        const uint16_t type = uint16_t(p.extraSample);
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &type);
+    }
+    if (p.pageNumber >= 0)
+        TIFFSetField(t, TIFFTAG_PAGENUMBER, uint16_t(p.pageNumber), uint16_t(p.pageTotal));
+    if (p.extra)
+        p.extra(t);
+    return writePixels(t, p) && TIFFWriteDirectory(t);
+}
+
+QStringList g_messages;
+bool g_echo = false;
+
+void record(const char *module, const char *fmt, va_list ap, bool warning)
+{
+    char text[2048];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    // Pages written with the legacy Deflate code, as the scanner's are, get
+    // this remark from libtiff every time.
+    if (std::strstr(text, "legacy Deflate codec"))
+        return;
+    QString line = module ? QString::fromLocal8Bit(module) + QStringLiteral(": ") : QString();
+    if (warning)
+        line += QStringLiteral("Warning, ");
+    line += QString::fromLocal8Bit(text);
+    if (g_echo)
+        std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+    g_messages << line;
+}
+
+void errorHandler(const char *module, const char *fmt, va_list ap)
+{
+    record(module, fmt, ap, false);
+}
+
+void warningHandler(const char *module, const char *fmt, va_list ap)
+{
+    record(module, fmt, ap, true);
+}
+
+} // namespace
+
+QByteArray smoothPixels(const TiffPage &p)
+{
+    const qsizetype rowbytes = rowBytes(p.width, p.spp, p.bps);
+    const int maxValue = (1 << p.bps) - 1;
+    QByteArray raster(int(rowbytes * p.length), '\0');
+    for (uint32_t y = 0; y < p.length; y++) {
+        uchar *row = reinterpret_cast<uchar *>(raster.data()) + rowbytes * y;
+        for (uint32_t x = 0; x < p.width; x++) {
+            for (int s = 0; s < p.spp; s++) {
+                int v = smoothValue(p, x, y, s);
+                if (p.photometric == PHOTOMETRIC_PALETTE)
+                    v %= (1 << p.bps);
+                else
+                    v = v * maxValue / 255;
+                const uint64_t bit = (uint64_t(x) * p.spp + uint64_t(s)) * p.bps;
+                row[bit / 8] |= uchar(v << (8 - p.bps - bit % 8));
+            }
+        }
+    }
+    return raster;
+}
+
+qsizetype rowBytes(uint32_t width, uint16_t spp, uint16_t bps)
+{
+    return qsizetype((uint64_t(width) * spp * bps + 7) / 8);
+}
+
+QByteArray pagePixels(const TiffPage &page)
+{
+    return page.pixels.isEmpty() ? page.pattern(page) : page.pixels;
+}
+
+bool writeTiff(const QString &path, const QList<TiffPage> &pages)
+{
+    std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpen(QFile::encodeName(path).constData(), "w"));
+    if (!tif)
+        return false;
+    for (const TiffPage &p : pages) {
+        if (!writeDirectory(tif.get(), p)) {
+            tif.reset();
+            QFile::remove(path);
+            return false;
+        }
+    }
+    return true;
+}
+
+void captureTiffMessages(bool echo)
+{
+    g_echo = echo;
+    TIFFSetErrorHandler(errorHandler);
+    TIFFSetWarningHandler(warningHandler);
+}
+
+QStringList takeTiffMessages()
+{
+    QStringList taken;
+    taken.swap(g_messages);
+    return taken;
+}
+
+ToolResult runTool(const QString &program, const QStringList &args)
+{
+    ToolResult r;
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForStarted(30000))
+        return r;
+    if (!p.waitForFinished(300000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return r;
+}
