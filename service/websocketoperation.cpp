@@ -1,6 +1,7 @@
 #include "websocketoperation.h"
 
 #include "configsetting.h"
+#include "instancelock.h"
 #include "usbhotplugthread.h"
 
 #include <QCoreApplication>
@@ -209,7 +210,7 @@ WebSocketOperation::~WebSocketOperation()
     m_configSetting = nullptr;
 }
 
-void WebSocketOperation::Load()
+bool WebSocketOperation::Load()
 {
     m_sane = new SaneScan;
 
@@ -227,6 +228,9 @@ void WebSocketOperation::Load()
     if (!QDir(dataDir).exists())
         QDir().mkdir(dataDir);
     m_dataDir = dataDir;
+    m_instanceLock = std::make_unique<InstanceLock>(m_dataDir);
+    if (!m_instanceLock->TryLock())
+        return false;
 
     m_imgDir = QDir::tempPath() + QStringLiteral("/velloscanimg");
     if (!QDir(m_imgDir).exists())
@@ -285,13 +289,17 @@ void WebSocketOperation::Load()
 
     m_server = new QWebSocketServer(QStringLiteral("VelloScanServer"), QWebSocketServer::NonSecureMode, this);
     m_server->setMaxPendingConnections(1);
-    if (!m_server->listen(QHostAddress::Any, port))
+    // Running deaf would look like success to whoever started us.
+    if (!m_server->listen(QHostAddress::Any, port)) {
         std::fprintf(stderr, "velloscan: cannot listen on port %u: %s\n", port,
                      qUtf8Printable(m_server->errorString()));
+        return false;
+    }
 
     connect(m_server, &QWebSocketServer::newConnection, this, &WebSocketOperation::OnNewConnection);
     connect(m_sane, &SaneScan::sglScanOneImageDone, this, &WebSocketOperation::OnScanOneImageDone);
     connect(m_sane, &SaneScan::sglScanAllImageDone, this, &WebSocketOperation::OnScanAllImageDone);
+    return true;
 }
 
 void WebSocketOperation::ClearDirectory(const QString &path)

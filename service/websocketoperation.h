@@ -10,6 +10,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <memory>
 
 #include "sanescan.h"
 #include "scanneroption.h"
@@ -18,6 +19,7 @@ class QThread;
 class QWebSocket;
 class QWebSocketServer;
 class ConfigSetting;
+class InstanceLock;
 class USBHotplugThread;
 
 // One message to the page. Serialised as one compact JSON object.
@@ -96,7 +98,9 @@ public:
     WebSocketOperation();
     ~WebSocketOperation() override;
 
-    void Load();
+    // False when this copy must not run: another copy holds the data
+    // directory, or the port cannot be listened on. The caller exits.
+    bool Load();
 
     static QString GetCustomMsg(int code) { return Protocol::GetCustomMsg(code); }
     static QString GetScanStatusMsg(int status) { return Protocol::GetScanStatusMsg(status); }
@@ -177,6 +181,8 @@ private:
     USBHotplugThread *m_usbHotplugThread = nullptr;
     bool m_usbDetecting = false;
     QFuture<void> m_loadOptionsFuture;
+    // Held until the teardown in the destructor has run.
+    std::unique_ptr<InstanceLock> m_instanceLock;
 };
 
 #endif
