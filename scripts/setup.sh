@@ -8,7 +8,8 @@ PACKAGES=(cmake g++ make pkg-config
           qtbase5-dev libqt5websockets5-dev
           libsane-dev libsane1
           libtiff-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
-          libtiff-tools qpdf poppler-utils)
+          libtiff-tools qpdf poppler-utils
+          dpkg-dev file)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
