@@ -9,6 +9,7 @@ PACKAGES=(cmake g++ make pkg-config
           libsane-dev libsane1
           libtiff-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
           libtiff-tools qpdf poppler-utils
+          # The Debian package's dependencies are computed with these.
           dpkg-dev file)
 
 missing=()
