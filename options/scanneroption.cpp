@@ -6,6 +6,8 @@
 #include <QJsonParseError>
 #include <QLatin1String>
 
+#include <vector>
+
 namespace {
 
 using Assignments = QVector<QPair<QString, QString>>;
@@ -26,140 +28,168 @@ bool isSettingsKey(const QString &key)
     return false;
 }
 
-// Walks one backend's steps: each step consumes its key from the page's
-// values, so whatever no step names is dropped with the map.
-class Sequence
-{
-public:
-    Sequence(QHash<QString, QString> &values, Assignments &out)
-        : m_values(values), m_out(out) {}
+// One backend's steps, in the order they are applied. A step takes its key
+// out of the page's values and appends it when the value is given and its
+// condition holds. Conditions compare the values earlier steps took, whether
+// or not those steps appended them; each condition already repeats its
+// parent's, so a child never follows a refused parent.
+struct Clause {
+    enum Kind { Is, IsNot, GivenAndNot } kind;
+    const char *key;
+    std::vector<const char *> words;
 
-    // Returns the page's value for the key even when the step may not append
-    // it: later conditions compare against what was asked for. Their
-    // conditions repeat the parent's, so this never lets a child through
-    // whose parent was refused.
-    QString step(const char *key, bool allowed = true)
+    bool holds(const QHash<QString, QString> &taken) const
     {
-        const QString name = QString::fromLatin1(key);
-        const QString value = m_values.take(name);
-        if (allowed && !value.isEmpty())
-            m_out.append(qMakePair(name, value));
-        return value;
+        const QString value = taken.value(QLatin1String(key));
+        bool listed = false;
+        for (const char *w : words)
+            listed = listed || value == QLatin1String(w);
+        switch (kind) {
+        case Is: return listed;
+        case IsNot: return !listed;
+        case GivenAndNot: return !value.isEmpty() && !listed;
+        }
+        return false;
     }
-
-private:
-    QHash<QString, QString> &m_values;
-    Assignments &m_out;
 };
 
-bool is(const QString &value, const char *word)
+Clause is(const char *key, std::vector<const char *> words) { return {Clause::Is, key, std::move(words)}; }
+Clause isNot(const char *key, const char *word) { return {Clause::IsNot, key, {word}}; }
+
+struct Step {
+    const char *key;
+    std::vector<Clause> when; // all must hold; none: always
+};
+
+const Clause feeder = isNot("source", "Flatbed");
+const Clause noPageAuto = isNot("page-auto", "yes");
+
+const std::vector<Step> &cvnfaSteps()
 {
-    return value == QLatin1String(word);
+    static const Clause custom = is("paper-size", {"Custom"});
+    static const Clause lineart = is("mode", {"Lineart"});
+    static const Clause stop = is("multifeed-detection", {"Stop"});
+    static const Clause jpegMode = is("mode", {"Gray", "Color"});
+    static const Clause jpeg = is("jpeg", {"yes"});
+    static const Clause printing = {Clause::GivenAndNot, "imprinter", {"Off"}};
+    static const std::vector<Step> steps = {
+        {"source", {}},
+        {"mode", {}},
+        {"resolution", {}},
+        {"page-auto", {}},
+        {"paper-size", {noPageAuto}},
+        {"page-width", {noPageAuto, custom}},
+        {"page-height", {noPageAuto, custom}},
+        {"tl-x", {noPageAuto, custom}},
+        {"tl-y", {noPageAuto, custom}},
+        {"br-x", {noPageAuto, custom}},
+        {"br-y", {noPageAuto, custom}},
+        {"cropping", {feeder}},
+        {"bgcolor", {feeder}},
+        {"page-auto-priority", {is("page-auto", {"yes"}), feeder, isNot("bgcolor", "White")}},
+        {"bw-mode", {lineart}},
+        {"bw-sdtc-variance", {lineart, is("bw-mode", {"SDTC"})}},
+        {"threshold", {lineart, is("bw-mode", {"Threshold"})}},
+        {"brightness", {}},
+        {"contrast", {}},
+        {"shadow", {}},
+        {"highlight", {}},
+        {"gamma", {}},
+        {"multifeed-detection", {feeder}},
+        {"mf-overlapping", {feeder, stop}},
+        {"mf-length", {feeder, stop}},
+        {"prepick", {feeder}},
+        {"dropoutcolor", {is("mode", {"Lineart", "Gray"})}},
+        {"cleanup-sharpness", {}},
+        {"blank-page-skip", {feeder}},
+        {"blank-page-skip-sensitivity", {feeder, is("blank-page-skip", {"yes"})}},
+        // JPEG, feeding and imprinter settings do not depend on
+        // blank-page-skip: they apply whether or not the page asked for it.
+        {"jpeg", {jpegMode}},
+        {"jpeg-type", {jpegMode, jpeg}},
+        {"jpeg-quality", {jpegMode, jpeg}},
+        {"autofeed", {}},
+        {"imprinter", {}},
+        {"string", {printing}},
+        {"offset", {printing}},
+        {"initial-counter-value", {printing}},
+        {"counter-step", {printing}},
+        {"font-type", {printing}},
+        {"font-direction", {printing}},
+    };
+    return steps;
 }
 
-void paperGeometry(Sequence &s, bool custom)
+const std::vector<Step> &cvnfbSteps()
 {
-    for (const char *key : {"page-width", "page-height", "tl-x", "tl-y", "br-x", "br-y"})
-        s.step(key, custom);
+    static const Clause custom = is("paper-size", {"Custom"});
+    static const Clause lineart = is("mode", {"Lineart"});
+    static const std::vector<Step> steps = {
+        {"source", {}},
+        {"mode", {}},
+        {"resolution", {}},
+        {"page-auto", {}},
+        {"paper-size", {}},
+        {"page-width", {custom}},
+        {"page-height", {custom}},
+        {"tl-x", {custom}},
+        {"tl-y", {custom}},
+        {"br-x", {custom}},
+        {"br-y", {custom}},
+        {"cropping", {}},
+        {"bw-mode", {lineart}},
+        {"bw-sdtc-variance", {lineart, is("bw-mode", {"SDTC"})}},
+        {"threshold", {lineart, is("bw-mode", {"Threshold"})}},
+        {"brightness", {}},
+        {"contrast", {}},
+        {"shadow", {}},
+        {"highlight", {}},
+        {"gamma", {}},
+        {"multifeed-detection", {}},
+        {"mf-overlapping", {is("multifeed-detection", {"Stop"})}},
+        {"dropoutcolor", {is("mode", {"Lineart", "Gray"})}},
+        {"cleanup-sharpness", {}},
+        {"blank-page-skip", {}},
+        {"blank-page-skip-sensitivity", {is("blank-page-skip", {"yes"})}},
+        {"autofeed", {}},
+    };
+    return steps;
 }
 
-void blackAndWhite(Sequence &s, const QString &mode)
+const std::vector<Step> &rx300Steps()
 {
-    const bool lineart = is(mode, "Lineart");
-    const QString bwMode = s.step("bw-mode", lineart);
-    s.step("bw-sdtc-variance", lineart && is(bwMode, "SDTC"));
-    s.step("threshold", lineart && is(bwMode, "Threshold"));
+    static const Clause custom = is("paper-size", {"Custom"});
+    static const std::vector<Step> steps = {
+        {"source", {}},
+        {"mode", {}},
+        {"resolution", {}},
+        {"page-auto", {}},
+        {"paper-size", {noPageAuto}},
+        {"page-width", {noPageAuto, custom}},
+        {"page-height", {noPageAuto, custom}},
+        {"threshold", {is("mode", {"Lineart"})}},
+        {"brightness", {}},
+        {"contrast", {}},
+        {"dropoutcolor", {is("mode", {"Lineart", "Gray"})}},
+        {"time-scan", {}},
+        {"interval-time", {is("time-scan", {"yes"})}},
+    };
+    return steps;
 }
 
-void tone(Sequence &s)
-{
-    for (const char *key : {"brightness", "contrast", "shadow", "highlight", "gamma"})
-        s.step(key);
-}
+struct Backend {
+    const char *prefix;
+    const std::vector<Step> &(*steps)();
+    // An overhead scanner has no feeder, whatever its source says; the
+    // others scan the flatbed when the page chose it.
+    bool alwaysFlatbed;
+};
 
-// Dropout colours exist only where the scanner reduces colour.
-bool reducesColour(const QString &mode)
-{
-    return is(mode, "Lineart") || is(mode, "Gray");
-}
-
-bool organizeCvnfa(Sequence &s)
-{
-    const QString source = s.step("source");
-    const bool flatbed = is(source, "Flatbed");
-    const QString mode = s.step("mode");
-    s.step("resolution");
-    const bool pageAuto = is(s.step("page-auto"), "yes");
-    const QString paperSize = s.step("paper-size", !pageAuto);
-    paperGeometry(s, !pageAuto && is(paperSize, "Custom"));
-
-    // The feeder-only features: the flatbed has no feeder to crop, pick or
-    // watch for double feeds.
-    s.step("cropping", !flatbed);
-    const QString bgcolor = s.step("bgcolor", !flatbed);
-    s.step("page-auto-priority", pageAuto && !flatbed && !is(bgcolor, "White"));
-
-    blackAndWhite(s, mode);
-    tone(s);
-
-    const QString multifeed = s.step("multifeed-detection", !flatbed);
-    s.step("mf-overlapping", !flatbed && is(multifeed, "Stop"));
-    s.step("mf-length", !flatbed && is(multifeed, "Stop"));
-    s.step("prepick", !flatbed);
-    s.step("dropoutcolor", reducesColour(mode));
-    s.step("cleanup-sharpness");
-    const QString blankSkip = s.step("blank-page-skip", !flatbed);
-    s.step("blank-page-skip-sensitivity", !flatbed && is(blankSkip, "yes"));
-
-    // JPEG, feeding and imprinter settings do not depend on blank-page-skip:
-    // they are applied whether or not the page asked for it.
-    const bool jpegMode = is(mode, "Gray") || is(mode, "Color");
-    const bool jpeg = is(s.step("jpeg", jpegMode), "yes");
-    s.step("jpeg-type", jpegMode && jpeg);
-    s.step("jpeg-quality", jpegMode && jpeg);
-    s.step("autofeed");
-    const QString imprinter = s.step("imprinter");
-    const bool printing = !imprinter.isEmpty() && !is(imprinter, "Off");
-    for (const char *key : {"string", "offset", "initial-counter-value", "counter-step",
-                            "font-type", "font-direction"})
-        s.step(key, printing);
-    return flatbed;
-}
-
-bool organizeCvnfb(Sequence &s)
-{
-    const bool flatbed = is(s.step("source"), "Flatbed");
-    const QString mode = s.step("mode");
-    s.step("resolution");
-    s.step("page-auto");
-    paperGeometry(s, is(s.step("paper-size"), "Custom"));
-    s.step("cropping");
-    blackAndWhite(s, mode);
-    tone(s);
-    s.step("mf-overlapping", is(s.step("multifeed-detection"), "Stop"));
-    s.step("dropoutcolor", reducesColour(mode));
-    s.step("cleanup-sharpness");
-    s.step("blank-page-skip-sensitivity", is(s.step("blank-page-skip"), "yes"));
-    s.step("autofeed");
-    return flatbed;
-}
-
-void organizeRx300(Sequence &s)
-{
-    s.step("source");
-    const QString mode = s.step("mode");
-    s.step("resolution");
-    const bool pageAuto = is(s.step("page-auto"), "yes");
-    const QString paperSize = s.step("paper-size", !pageAuto);
-    const bool custom = !pageAuto && is(paperSize, "Custom");
-    s.step("page-width", custom);
-    s.step("page-height", custom);
-    s.step("threshold", is(mode, "Lineart"));
-    s.step("brightness");
-    s.step("contrast");
-    s.step("dropoutcolor", reducesColour(mode));
-    s.step("interval-time", is(s.step("time-scan"), "yes"));
-}
+const Backend backends[] = {
+    {"cvnfa", cvnfaSteps, false},
+    {"cvnfb", cvnfbSteps, false},
+    {"cvnfc:RX300", rx300Steps, true},
+};
 
 QJsonObject optionObject(const Opt_Result &o)
 {
@@ -250,15 +280,22 @@ QVector<QPair<QString, QString>> ScannerOption::OrganizeOptions(const QString &d
 {
     m_isFlatbed = false;
     Assignments result;
-    Sequence s(values, result);
-    if (deviceName.startsWith(QLatin1String("cvnfa"))) {
-        m_isFlatbed = organizeCvnfa(s);
-    } else if (deviceName.startsWith(QLatin1String("cvnfb"))) {
-        m_isFlatbed = organizeCvnfb(s);
-    } else if (deviceName.startsWith(QLatin1String("cvnfc:RX300"))) {
-        // An overhead scanner: it has no feeder, whatever its source says.
-        m_isFlatbed = true;
-        organizeRx300(s);
+    for (const Backend &backend : backends) {
+        if (!deviceName.startsWith(QLatin1String(backend.prefix)))
+            continue;
+        QHash<QString, QString> taken;
+        for (const Step &step : backend.steps()) {
+            const QString key = QLatin1String(step.key);
+            const QString value = values.take(key);
+            taken.insert(key, value);
+            bool allowed = true;
+            for (const Clause &c : step.when)
+                allowed = allowed && c.holds(taken);
+            if (allowed && !value.isEmpty())
+                result.append(qMakePair(key, value));
+        }
+        m_isFlatbed = backend.alwaysFlatbed || taken.value(QStringLiteral("source")) == QLatin1String("Flatbed");
+        break;
     }
     return result;
 }

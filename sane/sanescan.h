@@ -55,6 +55,10 @@ public:
 
     OptionTable GetAllOptions() const { return m_options; }
 
+    // Sets one option of the open device from its text form. Problems are
+    // reported on standard error only, as the page learns nothing of them.
+    void SetOption(const QString &name, const QString &value);
+
 signals:
     void sglScanOneImageDone(QString imgPath);
     void sglScanAllImageDone();
@@ -72,6 +76,10 @@ private:
     void format_option(int index, const SANE_Option_Descriptor *d);
     static QString format_unit(SANE_Unit unit);
     int get_resolution();
+
+    void inner_set_option(int index, void *value);
+    void parse_vector(const SANE_Option_Descriptor *d, const char *text, SANE_Word *words, SANE_Int n);
+    const char *parse_scalar(const SANE_Option_Descriptor *d, const char *text, SANE_Word *word);
 
     int m_linesPerRead = 200;
 

@@ -11,6 +11,7 @@
 #include <sane/sane.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -222,8 +223,13 @@ SIM_EXPORT SANE_Status SIM_ENTRY(control_option)(SANE_Handle handle, SANE_Int op
         }
         if (status != SANE_STATUS_GOOD)
             logLine("set-failed " + prefix + " " + std::to_string(status));
-        else if (info && (*info & SANE_INFO_INEXACT))
+        else if (info && (*info & SANE_INFO_INEXACT)) {
             logLine("set-inexact " + prefix + " " + h->options.valueText(*o));
+            // As SANE asks of a backend that adjusts a number: the value it
+            // kept goes back to the caller.
+            if (value && (o->type == SANE_TYPE_INT || o->type == SANE_TYPE_FIXED))
+                std::memcpy(value, o->words.data(), o->words.size() * sizeof(SANE_Word));
+        }
         return status;
     }
     }

@@ -1,0 +1,111 @@
+// What the SANE engine suites share: one simulator configuration directory
+// for the whole process (libsane reads SANE_CONFIG_DIR only once), the
+// simulator's event log, a SANE session per case and standard-error capture.
+#ifndef VELLOSCAN_TEST_SANEHARNESS_H
+#define VELLOSCAN_TEST_SANEHARNESS_H
+
+#include "sanescan.h"
+
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+
+#include <cstdio>
+#include <unistd.h>
+
+// Redirects the process's standard error into a file for its lifetime.
+class StderrCapture
+{
+public:
+    StderrCapture()
+    {
+        m_file.open();
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        ::dup2(m_file.handle(), STDERR_FILENO);
+    }
+    ~StderrCapture() { restore(); }
+    QByteArray text()
+    {
+        restore();
+        m_file.seek(0);
+        return m_file.readAll();
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QTemporaryFile m_file;
+    int m_saved = -1;
+};
+
+// The simulator's world for this process: call setUp() before the first
+// SANE session, then setDevices() per case.
+class SimWorld
+{
+public:
+    bool setUp()
+    {
+        if (!m_dir.isValid() || !QFile::copy(SIM_DLLCONF, m_dir.filePath("dll.conf")))
+            return false;
+        // No trailing colon: libsane looks in this directory only, never in
+        // the machine's own configuration.
+        qputenv("SANE_CONFIG_DIR", QFile::encodeName(m_dir.path()));
+        QByteArray libPath = SIM_LIBDIR;
+        const QByteArray old = qgetenv("LD_LIBRARY_PATH");
+        if (!old.isEmpty())
+            libPath += ":" + old;
+        qputenv("LD_LIBRARY_PATH", libPath);
+        return true;
+    }
+    QString logPath() const { return m_dir.filePath("velloscan-sim.log"); }
+    // Also starts a fresh log.
+    void setDevices(const QString &lines)
+    {
+        QFile::remove(logPath());
+        QFile f(m_dir.filePath("velloscan-sim.conf"));
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            f.write("log " + logPath().toUtf8() + "\n" + lines.toUtf8());
+    }
+    QStringList logLines(const QString &prefix = QString()) const
+    {
+        QFile f(logPath());
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        QStringList out;
+        for (const QString &l : QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts))
+            if (l.startsWith(prefix))
+                out << l;
+        return out;
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// One SANE session: Init on construction, close and Exit at the end.
+struct Engine {
+    Engine() { scan.Init(); }
+    // Lists the devices, then opens one of them.
+    bool open(const QString &device)
+    {
+        QVector<QString> names;
+        return scan.GetDeviceList(names) == 0 && scan.OpenDevice(device) == 0;
+    }
+    ~Engine()
+    {
+        scan.CloseDevice();
+        scan.Exit();
+    }
+    SaneScan scan;
+};
+
+#endif
