@@ -37,11 +37,13 @@ void InstalledTest::greetsAndScansOnePage()
     const QJsonObject one = page.message(2);
     QCOMPARE(one.value("Cmd").toString(), QString("SSCANONE"));
     QCOMPARE(one.value("Code").toInt(), 2002);
+    QCOMPARE(one.value("DataType").toString(), QString("string"));
     const QString data = one.value("Data").toString();
     QVERIFY2(data.startsWith("jpg|" + outDir + "/"), qPrintable(data));
     QFile jpeg(data.section('|', 1));
     QVERIFY(jpeg.open(QIODevice::ReadOnly));
     QCOMPARE(jpeg.read(2), QByteArray("\xFF\xD8"));
+    QCOMPARE(page.message(3).value("Cmd").toString(), QString("SSCANALL"));
     QCOMPARE(page.message(3).value("Code").toInt(), 2004);
 }
 
