@@ -144,8 +144,8 @@ fi
 
 echo "== purging"
 stop_service
-installed=0
 quiet apt purge velloscan || fail "apt-get purge failed"
+installed=0
 state=$(dpkg-query -W -f='${db:Status-Status}' velloscan 2>/dev/null || true)
 [ -z "$state" ] || [ "$state" = not-installed ] || fail "velloscan is still $state after the purge"
 for p in $new_paths; do
