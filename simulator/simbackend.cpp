@@ -51,8 +51,8 @@ struct Handle {
     std::unique_ptr<sim::PageReader> page;
 };
 
-// One lock for everything: the calls are cheap, and the only slow one
-// (a delayed open) sleeps without it.
+// One lock for everything: the calls are cheap, and the slow ones (a
+// delayed open, start or read) sleep without it.
 std::mutex g_mutex;
 std::string g_logPath;
 std::vector<std::unique_ptr<Listed>> g_listed;

@@ -92,6 +92,13 @@ class TestScanLoop : public QObject
         return run;
     }
 
+    static void formatRows()
+    {
+        QTest::addColumn<QString>("format");
+        for (const char *format : kFormats)
+            QTest::newRow(format) << format;
+    }
+
     QString out(const QString &name) const { return m_out.filePath(name); }
     // The engine's warnings among what went to standard output.
     static QString warnings(const QByteArray &text)
@@ -334,12 +341,7 @@ private slots:
                      .arg(frames * lineBytes * (kHeight - 5)).arg(frames * lineBytes * kHeight));
     }
 
-    void jammedPage_data()
-    {
-        QTest::addColumn<QString>("format");
-        for (const char *format : kFormats)
-            QTest::newRow(format) << format;
-    }
+    void jammedPage_data() { formatRows(); }
     void jammedPage()
     {
         QFETCH(QString, format);
@@ -387,12 +389,7 @@ private slots:
         QCOMPARE(files(), full ? QStringList{"pg0001." + format + ".part"} : QStringList());
     }
 
-    void unsupportedFramesAreRefused_data()
-    {
-        QTest::addColumn<QString>("format");
-        for (const char *format : kFormats)
-            QTest::newRow(format) << format;
-    }
+    void unsupportedFramesAreRefused_data() { formatRows(); }
     void unsupportedFramesAreRefused()
     {
         QFETCH(QString, format);
