@@ -94,6 +94,7 @@ bool Sandbox::start()
     env.insert("SANE_CONFIG_DIR", saneDir());
     env.insert("LD_LIBRARY_PATH", VELLOSCAN_SIM_LIBDIR);
     env.insert("LANG", "C.UTF-8");
+    env.insert(m_extraEnv);
     m_process.setProcessEnvironment(env);
     m_process.setProgram(appDir() + "/velloscan");
     m_process.setWorkingDirectory(root());

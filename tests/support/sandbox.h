@@ -36,6 +36,8 @@ public:
     // A fake tool on PATH: a shell script printing `output` and exiting with `status`.
     void writeTool(const QString &name, const QByteArray &output, int status = 0);
     void removeTool(const QString &name);
+    // One more variable in the service's environment.
+    void setEnvironment(const QString &name, const QString &value) { m_extraEnv.insert(name, value); }
 
     bool start();
     // Starts the service and connects the page; true once it was greeted.
@@ -53,6 +55,7 @@ public:
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
+    QProcessEnvironment m_extraEnv;
     quint16 m_port = 0;
     QByteArray m_stderr;
 };
