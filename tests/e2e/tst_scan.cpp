@@ -105,6 +105,7 @@ private slots:
     void pageFiles();
     void documents_data();
     void documents();
+    void documentThatCannotBeMade();
     void base64Reports();
     void numbersRunOnAcrossJobsAndRestarts();
     void deleteFilesBeforeScan();
@@ -240,6 +241,29 @@ void ScanTest::documents()
         QCOMPARE(info.count("TIFF Directory"), 3);
         QCOMPARE(info.count("Compression Scheme: LZW"), 3);
     }
+}
+
+// 16-bit pages have no place in the PDF conversion: the pages must survive
+// and no report may name a PDF that does not exist.
+void ScanTest::documentThatCannotBeMade()
+{
+    Sandbox box;
+    box.setDevices(Feeder.trimmed() + " depth=16 mode=Gray\n");
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const QString out = box.root() + "/d16";
+    Job job = runJob(page, scanCommand("cvnfa:DR-A", QString(R"({"FileType":"5","FilePath":"%1"})").arg(out)));
+    QCOMPARE(job.end.value("Cmd").toString(), QString("SSCANALL"));
+    QCOMPARE(job.paths(), QStringList({out + "/0001.tiff", out + "/0002.tiff", out + "/0003.tiff"}));
+    for (int n = 1; n <= 3; ++n)
+        QCOMPARE(pagekit::checkPage(job.paths()[n - 1], expected(pagekit::ExpectedPage::Gray, 16, n, 300)), QString());
+    QVERIFY(box.standardError().contains("no PDF could be made"));
+
+    job = runJob(page, scanCommand("cvnfa:DR-A", R"({"FileType":"6"})"));
+    QCOMPARE(job.end.value("Code").toInt(), 1008);
+    QCOMPARE(job.end.value("Msg").toString(), QString("扫描时出错"));
+    QVERIFY(!QFile::exists(out + "/0004.pdf"));
+    QCOMPARE(storedScanCount(box), QString("4"));
 }
 
 void ScanTest::base64Reports()
