@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <clocale>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,6 +44,10 @@ void quitOnTerminationSignals(QCoreApplication &app)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // Qt has just set the C library's locale from the desktop's. Under a
+    // comma-decimal locale strtod would read "25.4" as 25 and printf would
+    // write "595,2800" into every PDF, so numbers stay in the C locale.
+    std::setlocale(LC_NUMERIC, "C");
     quitOnTerminationSignals(app);
     int result = 0;
     {

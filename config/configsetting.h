@@ -7,8 +7,8 @@
 
 #include <memory>
 
-// The service's INI settings file, as UTF-8 text. Changes reach the disk
-// when Qt next syncs the settings, at the latest on destruction.
+// The service's INI settings file, as UTF-8 text. Every write reaches the
+// disk before writeInit returns.
 class ConfigSetting : public QObject
 {
 public:

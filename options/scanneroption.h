@@ -27,6 +27,9 @@ public:
     static QString WriteJson(const OptionTable &options);
 
     void SetCurrentOptionNames(const QString &deviceName);
+    // For a device the preload did not reach: the names it reports once open.
+    void SetCurrentOptionNames(const QStringList &names) { m_currentOptionNames = names; }
+    bool HasCurrentOptionNames() const { return !m_currentOptionNames.isEmpty(); }
     QHash<QString, QString> GetOptionFromJson(const QString &json) const;
     QVector<QPair<QString, QString>> OrganizeOptions(const QString &deviceName,
                                                      QHash<QString, QString> values);

@@ -26,7 +26,6 @@ SaneScan::SaneScan(QObject *parent)
 
 SaneScan::~SaneScan()
 {
-    std::free(m_buffer);
     // The library stays loaded on purpose: backends may have registered
     // handlers (atexit, threads) that must not outlive their code.
 }
@@ -76,6 +75,7 @@ void SaneScan::exit_sane()
 {
     if (!m_loaded || m_exited)
         return;
+    std::lock_guard<std::mutex> lock(m_handleLock);
     m_api.exit();
     m_exited = true;
     m_saneDevices = nullptr;
@@ -118,11 +118,11 @@ int SaneScan::OpenDevice(const QString &device)
 SANE_Status SaneScan::open_device(const SANE_Device *device)
 {
     close_device(); // never leak a handle by opening over it
-    const SANE_Status status = m_api.open(device->name, &m_device);
-    if (status != SANE_STATUS_GOOD) {
-        m_device = nullptr;
+    SANE_Handle handle = nullptr;
+    const SANE_Status status = m_api.open(device->name, &handle);
+    if (status != SANE_STATUS_GOOD)
         return status;
-    }
+    m_device = handle;
     init_options();
     return SANE_STATUS_GOOD;
 }
@@ -134,10 +134,10 @@ void SaneScan::CloseDevice()
 
 void SaneScan::close_device()
 {
-    if (!m_device)
-        return;
-    m_api.close(m_device);
-    m_device = nullptr;
+    std::lock_guard<std::mutex> lock(m_handleLock);
+    const SANE_Handle handle = m_device.exchange(nullptr);
+    if (handle)
+        m_api.close(handle);
 }
 
 void SaneScan::CancelScan()

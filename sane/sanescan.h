@@ -1,6 +1,9 @@
 #ifndef VELLOSCAN_SANESCAN_H
 #define VELLOSCAN_SANESCAN_H
 
+#include "signalguard.h"
+
+#include <QByteArray>
 #include <QHash>
 #include <QLibrary>
 #include <QList>
@@ -9,6 +12,15 @@
 #include <QVector>
 
 #include <sane/sane.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+class PageWriter;
+struct tiff;
+typedef struct tiff TIFF;
 
 // Bounds of a range constraint, kept as the text the page is shown.
 struct SaneScan_Range {
@@ -59,6 +71,14 @@ public:
     // reported on standard error only, as the page learns nothing of them.
     void SetOption(const QString &name, const QString &value);
 
+    // Scans sheet after sheet into files named pathPrefix + number + "." +
+    // format, announcing each finished file; returns one SANE status for the
+    // whole job (0 when the feeder ran empty after at least one page).
+    int Scan(const QString &pathPrefix, const QString &format, int firstNumber, int minDigits, bool flatbed);
+    // For the process's end, from any thread: no further sheet is started and
+    // the page in progress is cancelled. There is no way back.
+    void RequestStop();
+
 signals:
     void sglScanOneImageDone(QString imgPath);
     void sglScanAllImageDone();
@@ -80,6 +100,15 @@ private:
     void inner_set_option(int index, void *value);
     void parse_vector(const SANE_Option_Descriptor *d, const char *text, SANE_Word *words, SANE_Int n);
     const char *parse_scalar(const SANE_Option_Descriptor *d, const char *text, SANE_Word *word);
+
+    int scanimage(const QString &prefix);
+    QByteArray page_path(const QByteArray &prefix, const QByteArray &extension) const;
+    static int guess_output_format(const QByteArray &path);
+    int scan_stdio_page(const QByteArray &part);
+    int scan_tiff_page(const QByteArray &part);
+    int inner_scan(std::FILE *file);
+    int inner_scan_to_tiff(TIFF *tiff, int resolution);
+    int scan_frames(PageWriter &writer, int linesPerRead);
 
     int m_linesPerRead = 200;
 
@@ -103,10 +132,15 @@ private:
 
     QLibrary m_library;
     const SANE_Device **m_saneDevices = nullptr;
-    SANE_Handle m_device = nullptr;
+    // Read by RequestStop on another thread; m_handleLock keeps a close from
+    // freeing the handle while that cancel is using it.
+    std::atomic<SANE_Handle> m_device{nullptr};
+    std::mutex m_handleLock;
+    std::atomic<bool> m_stopRequested{false};
+    SignalGuard m_signalGuard;
     QHash<int, QString> m_optionNames;
     OptionTable m_options;
-    unsigned char *m_buffer = nullptr;
+    std::unique_ptr<unsigned char[]> m_buffer;
     size_t m_bufferSize = 0;
     int m_pageNumber = 1;
     int m_outputFormat = 1;

@@ -3,12 +3,15 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${VELLOSCAN_BUILD:-$ROOT/build}
+SUDO=
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
 
 PACKAGES=(cmake g++ make pkg-config
           qtbase5-dev libqt5websockets5-dev
           libsane-dev libsane1
           libtiff-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
           libtiff-tools qpdf poppler-utils
+          locales sane-utils
           # The Debian package's dependencies are computed with these.
           dpkg-dev file)
 
@@ -18,10 +21,15 @@ for p in "${PACKAGES[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  SUDO=
-  [ "$(id -u)" -ne 0 ] && SUDO=sudo
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The end-to-end tests scan under a comma-decimal locale.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+  $SUDO sed -i 's/^# *\(de_DE\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^de_DE\.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  $SUDO locale-gen >/dev/null
 fi
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

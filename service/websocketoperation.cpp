@@ -123,12 +123,17 @@ QString Protocol::Base64Lines(const QByteArray &bytes)
     return QString::fromLatin1(out);
 }
 
+bool Protocol::IsOffered(const QString &saneName)
+{
+    return saneName.startsWith(QLatin1String("cvnfa")) || saneName.startsWith(QLatin1String("cvnfb"))
+        || saneName.startsWith(QLatin1String("cvnfc:RX300"));
+}
+
 QVector<QString> Protocol::OfferedDevices(const QVector<QString> &saneNames)
 {
     QVector<QString> offered;
     for (const QString &name : saneNames) {
-        if (name.startsWith(QLatin1String("cvnfa")) || name.startsWith(QLatin1String("cvnfb"))
-            || name.startsWith(QLatin1String("cvnfc:RX300")))
+        if (IsOffered(name))
             offered.append(name);
     }
     return offered;
@@ -175,6 +180,9 @@ WebSocketOperation::WebSocketOperation() = default;
 
 WebSocketOperation::~WebSocketOperation()
 {
+    // A running job first: it starts no further sheet, the page in progress
+    // is cancelled, and the pages already written stay on disk.
+    StopScanJob();
     if (m_usbHotplugThread) {
         DisableUsbDetect();
         m_usbHotplugThread->Stop();
@@ -240,6 +248,8 @@ bool WebSocketOperation::Load()
     if (!QDir(m_tempImgDir).exists())
         QDir().mkdir(m_tempImgDir);
     ClearDirectory(m_tempImgDir);
+    m_servedFiles.AddRoot(m_imgDir);
+    m_servedFiles.AddRoot(m_tempImgDir);
 
     m_scanCount = 1;
     m_scanMinCountSize = 4;
@@ -298,6 +308,8 @@ bool WebSocketOperation::Load()
 
     connect(m_server, &QWebSocketServer::newConnection, this, &WebSocketOperation::OnNewConnection);
     connect(m_sane, &SaneScan::sglScanOneImageDone, this, &WebSocketOperation::OnScanOneImageDone);
+    // Counted where the page is announced, in the scan thread itself.
+    connect(m_sane, &SaneScan::sglScanOneImageDone, this, [this] { ++m_pagesAnnounced; }, Qt::DirectConnection);
     connect(m_sane, &SaneScan::sglScanAllImageDone, this, &WebSocketOperation::OnScanAllImageDone);
     return true;
 }
@@ -339,16 +351,49 @@ void WebSocketOperation::ReadSysConfig()
     if (value.isEmpty()) {
         m_sysConfig->scanCount = 1;
     } else {
-        m_sysConfig->scanCount = value.toInt();
+        m_sysConfig->scanCount = ScanSettings::ClampedNumber(value, "ScanCount", ScanSettings::MaxScanCount);
         m_scanCount = m_sysConfig->scanCount;
     }
     m_configSetting->readInit(group, QStringLiteral("ScanMinCountSize"), value);
     if (value.isEmpty()) {
         m_sysConfig->scanMinCountSize = 4;
     } else {
-        m_sysConfig->scanMinCountSize = value.toInt();
+        m_sysConfig->scanMinCountSize =
+            ScanSettings::ClampedNumber(value, "ScanMinCountSize", ScanSettings::MaxMinCountSize);
         m_scanMinCountSize = m_sysConfig->scanMinCountSize;
     }
+}
+
+void WebSocketOperation::SaveSysConfig()
+{
+    const QString iniPath = m_dataDir + QStringLiteral("/SysConfig.ini");
+    if (!QFile::exists(iniPath)) {
+        QFile ini(iniPath);
+        ini.open(QIODevice::ReadWrite);
+    }
+    const QString group = QStringLiteral("Scanner");
+    m_configSetting->writeInit(group, QStringLiteral("Prefix"), m_sysConfig->prefix);
+    m_configSetting->writeInit(group, QStringLiteral("ScanCount"), QString::number(m_sysConfig->scanCount));
+    m_configSetting->writeInit(group, QStringLiteral("ImgPath"), m_sysConfig->imgPath);
+    m_configSetting->writeInit(group, QStringLiteral("ImageFormat"), m_sysConfig->imageFormat);
+    m_configSetting->writeInit(group, QStringLiteral("ScanMinCountSize"),
+                               QString::number(m_sysConfig->scanMinCountSize));
+}
+
+void WebSocketOperation::StoreScanCount()
+{
+    m_configSetting->writeInit(QStringLiteral("Scanner"), QStringLiteral("ScanCount"), QString::number(m_scanCount));
+}
+
+void WebSocketOperation::ParseCustomScanJsonOptions(const QString &json)
+{
+    ScanSettings::ApplyCustomJson(json, m_tempImgDir, *m_sysConfig, m_deleteFilesBeforeScan, m_showBase64);
+}
+
+void WebSocketOperation::SetScanOptionsFromClient(const QVector<QPair<QString, QString>> &options)
+{
+    for (const auto &option : options)
+        m_sane->SetOption(option.first, option.second);
 }
 
 // ---------------------------------------------------------------------------
@@ -455,7 +500,17 @@ void WebSocketOperation::Dispatch(const QString &message)
 {
     const QStringList parts = message.split(QLatin1Char('|'), Qt::KeepEmptyParts);
     const QString &word = parts.first();
-    if (word == QLatin1String("CDEV")) {
+    const bool touchesJob = word == QLatin1String("CDEV") || word == QLatin1String("COPT")
+        || word == QLatin1String("CSCAN");
+    if (touchesJob && m_jobRunning) {
+        // The engine and the job's state belong to the scan thread until the
+        // job has ended; the page hears at once rather than waiting behind it.
+        SendCode(1009);
+        return;
+    }
+    if (word == QLatin1String("CSCAN")) {
+        StartScanJob(parts);
+    } else if (word == QLatin1String("CDEV")) {
         GetDeviceList();
     } else if (word == QLatin1String("COPT")) {
         if (parts.size() >= 2)
@@ -477,40 +532,12 @@ void WebSocketOperation::Dispatch(const QString &message)
 // ---------------------------------------------------------------------------
 // Files the page may read back
 
-bool WebSocketOperation::MayServeFile(const QString &path) const
-{
-    const QFileInfo file(path);
-    const QString real = file.canonicalFilePath();
-    if (real.isEmpty())
-        return false; // missing: answered like any unreadable file, without a diagnostic
-    QStringList roots{m_imgDir, m_tempImgDir};
-    if (m_sysConfig)
-        roots << m_sysConfig->imgPath;
-    if (m_configSetting) {
-        QString stored;
-        m_configSetting->readInit(QStringLiteral("Scanner"), QStringLiteral("ImgPath"), stored);
-        roots << stored;
-    }
-    if (QFileInfo(real).isFile()) {
-        for (const QString &root : qAsConst(roots)) {
-            const QString realRoot = QFileInfo(root).canonicalFilePath();
-            if (!realRoot.isEmpty()
-                && real.startsWith(realRoot.endsWith(QLatin1Char('/')) ? realRoot : realRoot + QLatin1Char('/')))
-                return true;
-        }
-    }
-    std::fprintf(stderr, "velloscan: refused to read %s: not a file of this service\n", qUtf8Printable(path));
-    return false;
-}
-
 QString WebSocketOperation::ConvertToBase64(const QString &path) const
 {
-    if (!MayServeFile(path))
+    QByteArray content;
+    if (!m_servedFiles.Read(path, content))
         return QString();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return Protocol::Base64Lines(file.readAll());
+    return Protocol::Base64Lines(content);
 }
 
 // ---------------------------------------------------------------------------
@@ -569,7 +596,8 @@ void WebSocketOperation::GetScanOptions(const QString &device)
         if (preloaded != m_allScannerOptions.constEnd()) {
             m_currentOptions = *preloaded;
         } else {
-            const int status = m_sane->OpenDevice(device);
+            // Devices the service does not offer are not there for the page.
+            const int status = Protocol::IsOffered(device) ? m_sane->OpenDevice(device) : SaneStatusNoDevice;
             m_saneStatus = status;
             if (status != SANE_STATUS_GOOD) {
                 SendSaneStatus(status);
@@ -620,26 +648,20 @@ void WebSocketOperation::GetAllScannerWithOptions()
 }
 
 // ---------------------------------------------------------------------------
-// Scan job
-
-void WebSocketOperation::OnScanOneImageDone(QString imgPath)
-{
-    m_scannedFiles.append(imgPath);
-}
-
-void WebSocketOperation::OnScanAllImageDone()
-{
-}
-
-// ---------------------------------------------------------------------------
 // USB plug and unplug
 
 void WebSocketOperation::EnableUsbDetect()
 {
     connect(m_usbHotplugThread, &USBHotplugThread::sigUSBListChanged, this,
             [this](int type, const QStringList &) {
-                if (m_usbDetecting || m_isScanning)
+                if (m_usbDetecting)
                     return;
+                // Nothing is sent during a job, but the change is kept: the
+                // refresh runs once the job has ended.
+                if (m_jobRunning) {
+                    m_usbChangePending = true;
+                    return;
+                }
                 StartUsbDetect(type);
             });
 }

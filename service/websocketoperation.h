@@ -4,6 +4,7 @@
 #include <QFuture>
 #include <QHash>
 #include <QMaskGenerator>
+#include <QSemaphore>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -14,6 +15,8 @@
 
 #include "sanescan.h"
 #include "scanneroption.h"
+#include "scansettings.h"
+#include "servedfiles.h"
 
 class QThread;
 class QWebSocket;
@@ -35,15 +38,6 @@ extern const QString RetMsgSTRDATA;
 extern const QString RetMsgJSONDATA;
 extern const QString RetMsgBase64DATA;
 
-// The settings that live in the "Scanner" group of SysConfig.ini.
-struct SysConfig {
-    QString imgPath;
-    QString prefix;
-    QString imageFormat = QStringLiteral("pnm");
-    int scanCount = 1;
-    int scanMinCountSize = 4;
-};
-
 // The pure pieces of the protocol, kept apart from sockets so they can be
 // checked on their own.
 namespace Protocol {
@@ -55,6 +49,7 @@ QString WriteDevicesJson(const QVector<QString> &devices);
 QString Base64Lines(const QByteArray &bytes);
 // Device names of the maker's backends, in the order given.
 QVector<QString> OfferedDevices(const QVector<QString> &saneNames);
+bool IsOffered(const QString &saneName);
 // The port in port.txt's text, or 23165 when it holds no usable port.
 quint16 ParsePort(const QByteArray &text, bool *ok = nullptr);
 }
@@ -136,9 +131,32 @@ private:
     void GetAllScannerWithOptions();
     void WaitForPreload();
 
+    // Settings from the file and from the page.
     void ReadSysConfig();
+    void SaveSysConfig();
+    void ParseCustomScanJsonOptions(const QString &json);
+    void SetScanOptionsFromClient(const QVector<QPair<QString, QString>> &options);
+    // The running file number, synced to the file at once: a restart after
+    // any end of a job must not number files over ones already made.
+    void StoreScanCount();
+
     QString ConvertToBase64(const QString &path) const;
-    bool MayServeFile(const QString &path) const;
+
+    // The scan job.
+    template <typename Work, typename Done> void ExecLambda(Work work, Done done);
+    void StartScanJob(const QStringList &parts);
+    void ScanImage(const QString &device);
+    void FinishScanJob(int status);
+    void JobEnded();
+    void StopScanJob();
+    void EndProcessScan();
+    QString GetScanFile(const QString &suffix) const;
+    static bool CreateMultiDir(const QString &path);
+    bool SaveMultiPagePdf();
+    bool SaveMultiPageTiff();
+    QString SaveSiglePagePdf(const QString &page);
+    void DeleteImageFilesBeforeScan();
+    void SendPageReport(const QString &file);
 
     void EnableUsbDetect();
     bool DisableUsbDetect();
@@ -181,6 +199,22 @@ private:
     USBHotplugThread *m_usbHotplugThread = nullptr;
     bool m_usbDetecting = false;
     QFuture<void> m_loadOptionsFuture;
+
+    // One job at a time. Set by the dispatcher before the scan thread starts
+    // and cleared once the job has ended, so a second "CSCAN" cannot slip in
+    // while the first waits for the preload; main thread only.
+    bool m_jobRunning = false;
+    // A USB change that arrived during a job: refreshed once the job ended.
+    bool m_usbChangePending = false;
+    // The process is ending: the job starts no further sheet and stops
+    // waiting for page reports, as the event loop that makes them is gone.
+    std::atomic<bool> m_stopping{false};
+    // Pages announced by the engine, counted in the scan thread, against
+    // pages the main thread has handled; the end steps wait for both to meet.
+    int m_pagesAnnounced = 0;
+    QSemaphore m_pagesHandled;
+    int m_jobFirstNumber = 1;
+    ServedFiles m_servedFiles;
     // Held until the teardown in the destructor has run.
     std::unique_ptr<InstanceLock> m_instanceLock;
 };

@@ -11,6 +11,7 @@
 #include <sane/sane.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -44,14 +45,15 @@ struct Handle {
     std::string label;  // backend:name, as the log shows it
 
     int sheetsLeft = 0;
+    int pageStarts = 0;  // starts of a new image since open, the failed ones included
     bool backSidePending = false;
     bool cancelled = false;
     int images = 0;
     std::unique_ptr<sim::PageReader> page;
 };
 
-// One lock for everything: the calls are cheap, and the only slow one
-// (a delayed open) sleeps without it.
+// One lock for everything: the calls are cheap, and the slow ones (a
+// delayed open, start or read) sleep without it.
 std::mutex g_mutex;
 std::string g_logPath;
 std::vector<std::unique_ptr<Listed>> g_listed;
@@ -253,7 +255,7 @@ SIM_EXPORT SANE_Status SIM_ENTRY(get_parameters)(SANE_Handle handle, SANE_Parame
 
 SIM_EXPORT SANE_Status SIM_ENTRY(start)(SANE_Handle handle)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::unique_lock<std::mutex> lock(g_mutex);
     Handle *h = handleOf(handle);
     if (!h)
         return SANE_STATUS_INVAL;
@@ -266,7 +268,10 @@ SIM_EXPORT SANE_Status SIM_ENTRY(start)(SANE_Handle handle)
         h->cancelled = false;
         sim::Option *source = h->options.find("source");
         const bool feeder = source && source->text != "Flatbed";
-        if (feeder) {
+        if (++h->pageStarts == h->spec.intKey("start_fail_sheet", 0)) {
+            // The sheet stays where it is (cover open, paper jam at pick-up ...).
+            status = static_cast<SANE_Status>(h->spec.intKey("start_fail_status", SANE_STATUS_COVER_OPEN));
+        } else if (feeder) {
             if (h->backSidePending) {
                 h->backSidePending = false;
             } else if (h->sheetsLeft <= 0) {
@@ -289,12 +294,20 @@ SIM_EXPORT SANE_Status SIM_ENTRY(start)(SANE_Handle handle)
         }
     }
     logLine("start " + h->label + " " + std::to_string(status));
+    const int delayMs = status == SANE_STATUS_GOOD ? h->spec.intKey("page_delay_ms", 0) : 0;
+    if (h->spec.intKey("reset_sigterm", 0)) {
+        // What the reader threads of some real backends do to the frontend.
+        std::signal(SIGTERM, SIG_DFL);
+    }
+    lock.unlock();
+    if (delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     return status;
 }
 
 SIM_EXPORT SANE_Status SIM_ENTRY(read)(SANE_Handle handle, SANE_Byte *data, SANE_Int max_length, SANE_Int *length)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::unique_lock<std::mutex> lock(g_mutex);
     Handle *h = handleOf(handle);
     if (length)
         *length = 0;
@@ -304,9 +317,15 @@ SIM_EXPORT SANE_Status SIM_ENTRY(read)(SANE_Handle handle, SANE_Byte *data, SANE
         return SANE_STATUS_CANCELLED;
     if (!h->page)
         return SANE_STATUS_INVAL;
+    const long before = h->page->linesDelivered();
     SANE_Status status = h->page->read(data, max_length, length);
     if (status != SANE_STATUS_GOOD)
         logLine("read " + h->label + " " + std::to_string(status));
+    const long delayUs = h->spec.intKey("line_delay_us", 0) * (h->page->linesDelivered() - before);
+    // Slow like a real scanner, without blocking a cancel from another thread.
+    lock.unlock();
+    if (delayUs > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
     return status;
 }
 

@@ -238,6 +238,18 @@ inline void buildProfile(OptionSet &set, const std::string &backend, const Devic
     int extra = spec.intKey("extra_options", 0);
     for (int k = 1; k <= extra; ++k)
         set.intRange("extra-" + std::to_string(k), 0, 100, 1, SANE_UNIT_NONE, k % 101);
+
+    // Initial values from the device line, so that a test can scan in any
+    // mode or from any source without setting options first.
+    for (const char *name : {"mode", "source"}) {
+        const std::string value = spec.textKey(name, "");
+        Option *o = set.find(name);
+        if (!o || value.empty())
+            continue;
+        for (const std::string &entry : o->strings)
+            if (entry == value)
+                o->text = value;
+    }
 }
 
 } // namespace sim

@@ -86,9 +86,11 @@ inline std::vector<FramePlan> planPage(OptionSet &set, const DeviceSpec &spec)
 
     Option *mode = set.find("mode");
     const std::string modeName = mode ? mode->text : "Color";
-    const int wideDepth = spec.intKey("depth", 8) == 16 ? 16 : 8;
+    const int depthKey = spec.intKey("depth", 8);
+    const int wideDepth = depthKey == 16 ? 16 : 8;
     const int announced = spec.intKey("unknown_height", 0) ? -1 : height;
-    const int sent = height + std::max(0, spec.intKey("extra_lines", 0));
+    const int sent = std::max(0, height + std::max(0, spec.intKey("extra_lines", 0))
+                                     - std::max(0, spec.intKey("missing_lines", 0)));
 
     FramePlan f;
     f.pixels = width;
@@ -121,6 +123,12 @@ inline std::vector<FramePlan> planPage(OptionSet &set, const DeviceSpec &spec)
         return frames;
     }
     f.format = SANE_FRAME_RGB;
+    if (depthKey == 1) {
+        // A kind of frame that frontends cannot be expected to write.
+        f.depth = 1;
+        f.bytesPerLine = (width * 3 + 7) / 8;
+        return {f};
+    }
     f.depth = wideDepth;
     f.bytesPerLine = width * 3 * wideDepth / 8;
     return {f};
@@ -148,6 +156,7 @@ public:
     }
 
     const FramePlan &frame() const { return m_frames[m_frameIndex]; }
+    long linesDelivered() const { return m_linesDelivered; }
     int image() const { return m_image; }
     bool frameDone() const { return m_line >= frame().linesSent; }
     bool hasNextFrame() const { return m_frameIndex + 1 < m_frames.size(); }
@@ -182,6 +191,7 @@ public:
             m_offset += chunk;
             if (m_offset == bpl) {
                 ++m_line;
+                ++m_linesDelivered;
                 m_offset = 0;
                 if (!frameDone())
                     fillRow();
@@ -205,14 +215,14 @@ private:
         const FramePlan &f = frame();
         const int y = m_line;
         unsigned char *row = m_row.data();
+        const int channels = f.format == SANE_FRAME_RGB ? 3 : 1;
         if (f.depth == 1) {
             std::fill(m_row.begin(), m_row.end(), 0);
-            for (int x = 0; x < f.pixels; ++x)
-                if (blackPixel(x, y, m_image))
-                    row[x / 8] |= static_cast<unsigned char>(0x80u >> (x % 8));
+            for (int bit = 0; bit < f.pixels * channels; ++bit)
+                if (blackPixel(bit / channels, y, m_image))
+                    row[bit / 8] |= static_cast<unsigned char>(0x80u >> (bit % 8));
             return;
         }
-        const int channels = f.format == SANE_FRAME_RGB ? 3 : 1;
         const int firstChannel = channels == 3 ? 0 : f.channel;
         size_t at = 0;
         for (int x = 0; x < f.pixels; ++x) {
@@ -240,6 +250,7 @@ private:
     int m_offset = 0;
     std::vector<unsigned char> m_row;
     SANE_Status m_failed = SANE_STATUS_GOOD;
+    long m_linesDelivered = 0;
 };
 
 } // namespace sim

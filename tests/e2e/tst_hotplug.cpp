@@ -26,6 +26,7 @@ private slots:
     void twoInterfacesTwoMessages();
     void otherEventsSayNothing();
     void toldEvenWithoutLsusb();
+    void plugDuringScanToldAfterIt();
     void stopsPromptlyWhileListening();
 
 private:
@@ -130,6 +131,22 @@ void HotplugTest::toldEvenWithoutLsusb()
     QVERIFY(m_page->waitForMessages(3));
     QCOMPARE(m_page->message(2).value("Code").toInt(), 2005);
     QCOMPARE(devicesOf(m_page->message(2)), QStringList{"cvnfc:RX300"});
+}
+
+void HotplugTest::plugDuringScanToldAfterIt()
+{
+    QVERIFY(startWithPage("device cvnfa DR-A pages=2 width_px=40 height_px=40 line_delay_us=10000\n"));
+    m_page->send("CSCAN|cvnfa:DR-A|{\"FileType\":\"2\"}");
+    QVERIFY(m_page->waitForMessages(3, 30000)); // the first page: the job runs
+    m_box->setDevices("device cvnfa DR-A pages=2 width_px=40 height_px=40\ndevice cvnfb DR-B\n");
+    QVERIFY(multicast(uevent::UsbInterfaceEvent("add", "0b7e", "1234", "0100", 0)));
+    // Nothing during the job; the fresh list right after its last message.
+    QVERIFY(m_page->waitForMessages(6, 30000));
+    QCOMPARE(m_page->message(3).value("Cmd").toString(), QString("SSCANONE"));
+    QCOMPARE(m_page->message(4).value("Cmd").toString(), QString("SSCANALL"));
+    QCOMPARE(m_page->message(5).value("Cmd").toString(), QString("SDEVPLUG"));
+    QCOMPARE(devicesOf(m_page->message(5)), QStringList({"cvnfa:DR-A", "cvnfb:DR-B"}));
+    QVERIFY(!m_page->waitForMessages(7, 300));
 }
 
 void HotplugTest::stopsPromptlyWhileListening()

@@ -2,69 +2,9 @@
 // scanners. libsane reads SANE_CONFIG_DIR once per process, so the whole run
 // shares one configuration directory; each case rewrites the simulator's
 // device file in it, which the simulator re-reads at every listing and open.
-#include "sanescan.h"
-
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
-#include <QTest>
-
-#include <cstdio>
-#include <memory>
-#include <unistd.h>
+#include "simsession.h"
 
 namespace {
-
-// Redirects the process's standard error into a file for its lifetime.
-class StderrCapture
-{
-public:
-    StderrCapture()
-    {
-        m_file.open();
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        ::dup2(m_file.handle(), STDERR_FILENO);
-    }
-    ~StderrCapture() { restore(); }
-    QByteArray text()
-    {
-        restore();
-        m_file.seek(0);
-        return m_file.readAll();
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        std::fflush(stderr);
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-    }
-    QTemporaryFile m_file;
-    int m_saved = -1;
-};
-
-// One SANE session per case: Init on construction, close and Exit at the end.
-struct Engine {
-    Engine() { scan.Init(); }
-    // Lists the devices, then opens one of them.
-    bool open(const QString &device)
-    {
-        QVector<QString> names;
-        return scan.GetDeviceList(names) == 0 && scan.OpenDevice(device) == 0;
-    }
-    ~Engine()
-    {
-        scan.CloseDevice();
-        scan.Exit();
-    }
-    SaneScan scan;
-};
 
 QString joined(const QVector<double> &v)
 {
@@ -83,53 +23,18 @@ class TestSaneScan : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir m_saneDir;
+    SimWorld m_world;
 
-    QString logPath() const { return m_saneDir.filePath("velloscan-sim.log"); }
-
-    void setDevices(const QString &lines)
-    {
-        QFile f(m_saneDir.filePath("velloscan-sim.conf"));
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write("# written by tst_sanescan\nlog " + logPath().toUtf8() + "\n" + lines.toUtf8());
-    }
-
-    QStringList logLines() const
-    {
-        QFile f(logPath());
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-
-    QStringList logLinesStartingWith(const QString &prefix) const
-    {
-        QStringList out;
-        for (const QString &l : logLines())
-            if (l.startsWith(prefix))
-                out << l;
-        return out;
-    }
+    void setDevices(const QString &lines) { QVERIFY(m_world.setDevices("# written by tst_sanescan\n" + lines)); }
+    QStringList logLines() const { return m_world.logLines(); }
+    QStringList logLinesStartingWith(const QString &prefix) const { return m_world.logLinesStartingWith(prefix); }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_saneDir.isValid());
-        QVERIFY(QFile::copy(SIM_DLLCONF, m_saneDir.filePath("dll.conf")));
-        // No trailing colon: libsane looks in this directory only, never in
-        // the machine's own configuration.
-        qputenv("SANE_CONFIG_DIR", QFile::encodeName(m_saneDir.path()));
-        // The dll backend searches LD_LIBRARY_PATH for backends when it loads them.
-        QByteArray libPath = SIM_LIBDIR;
-        const QByteArray old = qgetenv("LD_LIBRARY_PATH");
-        if (!old.isEmpty())
-            libPath += ":" + old;
-        qputenv("LD_LIBRARY_PATH", libPath);
-    }
+    void initTestCase() { QVERIFY(m_world.setUp()); }
 
     void init()
     {
-        QFile::remove(logPath());
+        m_world.clearLog();
         setDevices(QString());
     }
 
@@ -186,7 +91,7 @@ private slots:
         names.clear();
         QCOMPARE(e.scan.GetDeviceList(names), 0);
         QCOMPARE(names, QVector<QString>{"cvnfa:A2"});
-        QFile::remove(logPath());
+        m_world.clearLog();
         QCOMPARE(e.scan.OpenDevice("cvnfa:A1"), 12);
         QVERIFY(logLinesStartingWith("open-start").isEmpty());
     }
@@ -212,7 +117,7 @@ private slots:
         QVector<QString> names;
         QCOMPARE(scan.GetDeviceList(names), 0);
         scan.Exit();
-        QFile::remove(logPath());
+        m_world.clearLog();
         names.clear();
         QCOMPARE(scan.GetDeviceList(names), 12);
         QCOMPARE(scan.OpenDevice("cvnfa:A1"), 12);
@@ -433,7 +338,7 @@ private slots:
         Engine e;
         QVector<QString> names;
         QCOMPARE(e.scan.GetDeviceList(names), 0);
-        StderrCapture err;
+        OutputCapture err(stderr);
         QCOMPARE(e.scan.OpenDevice(kAllPaths), 0);
         const QByteArray messages = err.text();
         const OptionTable options = e.scan.GetAllOptions();

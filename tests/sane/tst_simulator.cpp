@@ -8,6 +8,7 @@
 
 #include <sane/sane.h>
 
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -339,6 +340,31 @@ private slots:
             QCOMPARE(data.size(), 12);
             QCOMPARE(static_cast<unsigned char>(data[5]), sample8(1, 1, c, 1));
         }
+    }
+
+    void startFaultsAndInitialValues()
+    {
+        setDevices("device cvnfa F width_px=4 height_px=3 pages=3 mode=Gray missing_lines=1 "
+                   "start_fail_sheet=2 reset_sigterm=1\n");
+        Device d("cvnfa:F");
+        struct sigaction ignore = {}, saved = {};
+        ignore.sa_handler = SIG_IGN;
+        QCOMPARE(::sigaction(SIGTERM, &ignore, &saved), 0);
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+        struct sigaction now = {};
+        ::sigaction(SIGTERM, nullptr, &now);
+        ::sigaction(SIGTERM, &saved, nullptr);
+        QVERIFY(now.sa_handler == SIG_DFL);
+        QCOMPARE(d.params().format, SANE_FRAME_GRAY);
+        QCOMPARE(d.params().lines, 3);
+        SANE_Status end;
+        QCOMPARE(d.readFrame(&end).size(), 4 * 2);
+        QCOMPARE(end, SANE_STATUS_EOF);
+        // The failed start keeps its sheet: two more pages, then the feeder is empty.
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_COVER_OPEN);
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_GOOD);
+        QCOMPARE(g_sane.start(d.handle), SANE_STATUS_NO_DOCS);
     }
 
     void heightAndFaults()

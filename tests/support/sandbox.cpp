@@ -99,6 +99,7 @@ QProcessEnvironment Sandbox::environment() const
     env.insert("SANE_CONFIG_DIR", saneDir());
     env.insert("LD_LIBRARY_PATH", VELLOSCAN_SIM_LIBDIR);
     env.insert("LANG", "C.UTF-8");
+    env.insert(m_extraEnv);
     return env;
 }
 

@@ -40,6 +40,8 @@ public:
     // A fake tool on PATH: a shell script printing `output` and exiting with `status`.
     void writeTool(const QString &name, const QByteArray &output, int status = 0);
     void removeTool(const QString &name);
+    // One more variable in the service's environment.
+    void setEnvironment(const QString &name, const QString &value) { m_extraEnv.insert(name, value); }
 
     bool start();
     // Runs one more copy of the service in this world until it exits by
@@ -64,6 +66,7 @@ private:
     QTemporaryDir m_dir;
     QString m_program;
     QProcess m_process;
+    QProcessEnvironment m_extraEnv;
     quint16 m_port = 0;
     QByteArray m_stderr;
 };

@@ -1,0 +1,330 @@
+#include "pagekit.h"
+
+#include <QFile>
+
+#include <cctype>
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <jpeglib.h>
+#include <png.h>
+#include <tiffio.h>
+
+namespace pagekit {
+
+unsigned sample8(int x, int y, int c, int n)
+{
+    return unsigned(x + 2 * y + 85 * c + 37 * (n - 1)) & 0xFFu;
+}
+
+unsigned sample16(int x, int y, int c, int n)
+{
+    const unsigned s = sample8(x, y, c, n);
+    return s * 256 + (255 - s);
+}
+
+bool blackPixel(int x, int y, int n)
+{
+    return (x + y + n - 1) % 4 == 0;
+}
+
+namespace {
+
+int channelsOf(const ExpectedPage &e)
+{
+    return e.mode == ExpectedPage::Color ? 3 : 1;
+}
+
+// Lineart as 1 for black; gray and colour samples as numbers.
+unsigned expectedSample(const ExpectedPage &e, int x, int y, int c)
+{
+    const bool white = e.whiteFrom >= 0 && y >= e.whiteFrom;
+    if (e.mode == ExpectedPage::Lineart)
+        return white ? 0 : blackPixel(x, y, e.image);
+    if (white)
+        return e.depth == 16 ? 65535 : 255;
+    return e.depth == 16 ? sample16(x, y, c, e.image) : sample8(x, y, c, e.image);
+}
+
+// A page file decoded into numbers, in the same terms as expectedSample.
+struct Decoded {
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    int depth = 0;
+    std::vector<uint16_t> samples; // row by row, interleaved
+    QString error;
+};
+
+QString compare(const Decoded &d, const ExpectedPage &e)
+{
+    if (!d.error.isEmpty())
+        return d.error;
+    if (d.width != e.width || d.height != e.height)
+        return QString("size %1x%2, expected %3x%4").arg(d.width).arg(d.height).arg(e.width).arg(e.height);
+    if (d.channels != channelsOf(e) || d.depth != e.depth)
+        return QString("%1 samples of %2 bits, expected %3 of %4")
+            .arg(d.channels).arg(d.depth).arg(channelsOf(e)).arg(e.depth);
+    size_t i = 0;
+    for (int y = 0; y < e.height; ++y)
+        for (int x = 0; x < e.width; ++x)
+            for (int c = 0; c < d.channels; ++c, ++i) {
+                const unsigned want = expectedSample(e, x, y, c);
+                if (d.samples[i] != want)
+                    return QString("pixel (%1,%2) sample %3 is %4, expected %5")
+                        .arg(x).arg(y).arg(c).arg(d.samples[i]).arg(want);
+            }
+    return QString();
+}
+
+// Unpacks rows of 1-, 8- or 16-bit samples (16-bit big-endian or host order).
+void unpackRow(Decoded &d, const unsigned char *row, bool bigEndian, bool invertBits)
+{
+    const int count = d.width * d.channels;
+    for (int i = 0; i < count; ++i) {
+        if (d.depth == 1) {
+            const bool bit = row[i / 8] & (0x80 >> (i % 8));
+            d.samples.push_back(uint16_t(bit != invertBits));
+        } else if (d.depth == 8) {
+            d.samples.push_back(row[i]);
+        } else if (bigEndian) {
+            d.samples.push_back(uint16_t(row[2 * i] << 8 | row[2 * i + 1]));
+        } else {
+            uint16_t v;
+            std::memcpy(&v, row + 2 * i, 2);
+            d.samples.push_back(v);
+        }
+    }
+}
+
+size_t rowBytes(const Decoded &d)
+{
+    return (size_t(d.width) * d.channels * d.depth + 7) / 8;
+}
+
+// Netpbm as the page writer produces it: magic, one comment, sizes, maxval.
+Decoded readPnm(const QByteArray &data)
+{
+    Decoded d;
+    const char kind = data[1];
+    int pos = 2;
+    auto number = [&](int &out) {
+        while (pos < data.size() && (std::isspace(uchar(data[pos])) || data[pos] == '#')) {
+            if (data[pos] == '#')
+                while (pos < data.size() && data[pos] != '\n')
+                    ++pos;
+            else
+                ++pos;
+        }
+        int start = pos;
+        while (pos < data.size() && std::isdigit(uchar(data[pos])))
+            ++pos;
+        out = data.mid(start, pos - start).toInt();
+        return pos > start;
+    };
+    int maxValue = 1;
+    if (!number(d.width) || !number(d.height) || (kind != '4' && !number(maxValue))) {
+        d.error = "unreadable PNM header";
+        return d;
+    }
+    ++pos; // the one blank that ends the header
+    d.channels = kind == '6' ? 3 : 1;
+    d.depth = kind == '4' ? 1 : maxValue == 65535 ? 16 : maxValue == 255 ? 8 : 0;
+    if (d.depth == 0) {
+        d.error = QString("PNM maximum value %1").arg(maxValue);
+        return d;
+    }
+    const size_t bytes = rowBytes(d);
+    if (size_t(data.size() - pos) != bytes * size_t(d.height)) {
+        d.error = QString("PNM holds %1 data bytes, its header promises %2")
+                      .arg(data.size() - pos).arg(bytes * size_t(d.height));
+        return d;
+    }
+    for (int y = 0; y < d.height; ++y)
+        unpackRow(d, reinterpret_cast<const unsigned char *>(data.constData()) + pos + y * bytes, true, false);
+    return d;
+}
+
+// Everything with a destructor lives outside the stretch that libpng may
+// jump out of.
+Decoded readPng(const QString &path, const ExpectedPage &e)
+{
+    Decoded d;
+    std::vector<unsigned char> row;
+    std::FILE *file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    const char *volatile problem = nullptr; // set on both sides of a longjmp
+    if (!file || !info) {
+        problem = "cannot open the PNG";
+    } else if (setjmp(png_jmpbuf(png))) {
+        problem = "libpng cannot read the file";
+    } else {
+        png_init_io(png, file);
+        png_read_info(png, info);
+        d.width = int(png_get_image_width(png, info));
+        d.height = int(png_get_image_height(png, info));
+        d.depth = png_get_bit_depth(png, info);
+        const int type = png_get_color_type(png, info);
+        d.channels = type == PNG_COLOR_TYPE_RGB ? 3 : type == PNG_COLOR_TYPE_GRAY ? 1 : 0;
+        png_uint_32 xppm = 0, yppm = 0;
+        int unit = -1;
+        const bool phys = png_get_pHYs(png, info, &xppm, &yppm, &unit) != 0;
+        const auto wanted = png_uint_32(e.dpi * 39.3700787401575);
+        if (png_get_interlace_type(png, info) != PNG_INTERLACE_NONE) {
+            problem = "interlaced PNG";
+        } else if (e.dpi > 0 ? !phys || xppm != wanted || yppm != wanted || unit != PNG_RESOLUTION_METER
+                             : phys) {
+            problem = "wrong pHYs";
+        } else {
+            row.resize(png_get_rowbytes(png, info));
+            for (int y = 0; y < d.height; ++y) {
+                png_read_row(png, row.data(), nullptr);
+                unpackRow(d, row.data(), true, d.depth == 1); // PNG gray 0 is black
+            }
+            png_read_end(png, nullptr);
+        }
+    }
+    if (png)
+        png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    if (file)
+        std::fclose(file);
+    if (problem)
+        d.error = problem;
+    return d;
+}
+
+Decoded readTiff(const QString &path, const ExpectedPage &e)
+{
+    Decoded d;
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    if (!tiff) {
+        d.error = "libtiff cannot open the file";
+        return d;
+    }
+    uint32_t width = 0, height = 0, rowsPerStrip = 0;
+    uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, planar = 0, unit = 0, fill = 0;
+    float xres = -1, yres = -1;
+    char *stamp = nullptr;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetField(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    TIFFGetField(tiff, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &unit);
+    TIFFGetField(tiff, TIFFTAG_FILLORDER, &fill);
+    TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &xres);
+    TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &yres);
+    TIFFGetField(tiff, TIFFTAG_DATETIME, &stamp);
+    d.width = int(width);
+    d.height = int(height);
+    d.depth = bits;
+    d.channels = samples;
+
+    const uint16_t wantCompression = e.depth == 1 ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE;
+    const uint16_t wantPhotometric = e.depth == 1 ? PHOTOMETRIC_MINISWHITE
+                                     : e.mode == ExpectedPage::Color ? PHOTOMETRIC_RGB
+                                                                     : PHOTOMETRIC_MINISBLACK;
+    if (compression != wantCompression)
+        d.error = QString("compression %1, expected %2").arg(compression).arg(wantCompression);
+    else if (photometric != wantPhotometric)
+        d.error = QString("photometric %1, expected %2").arg(photometric).arg(wantPhotometric);
+    else if (rowsPerStrip != 1 || planar != PLANARCONFIG_CONTIG || fill != FILLORDER_MSB2LSB)
+        d.error = "layout tags differ";
+    else if (unit != RESUNIT_INCH || xres != float(e.dpi) || yres != float(e.dpi))
+        d.error = QString("resolution %1x%2 unit %3, expected %4 per inch").arg(xres).arg(yres).arg(unit).arg(e.dpi);
+    else if (!stamp || std::strlen(stamp) != 19)
+        d.error = "no date and time";
+    if (!d.error.isEmpty()) {
+        TIFFClose(tiff);
+        return d;
+    }
+    std::vector<unsigned char> row(size_t(TIFFScanlineSize(tiff)));
+    for (uint32_t y = 0; y < height; ++y) {
+        if (TIFFReadScanline(tiff, row.data(), y, 0) < 0) {
+            d.error = QString("row %1 cannot be read").arg(y);
+            break;
+        }
+        unpackRow(d, row.data(), false, false); // min-is-white: a set bit is black
+    }
+    TIFFClose(tiff);
+    return d;
+}
+
+} // namespace
+
+QByteArray expectedJpeg(const ExpectedPage &e)
+{
+    const int channels = channelsOf(e);
+    std::vector<unsigned char> row(size_t(e.width) * channels);
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    jpeg_compress_struct cinfo = {};
+    jpeg_error_mgr error;
+    cinfo.err = jpeg_std_error(&error);
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = JDIMENSION(e.width);
+    cinfo.image_height = JDIMENSION(e.height);
+    cinfo.input_components = channels;
+    cinfo.in_color_space = channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
+    jpeg_set_defaults(&cinfo);
+    if (e.dpi > 0) {
+        cinfo.write_JFIF_header = TRUE;
+        cinfo.density_unit = 1;
+        cinfo.X_density = UINT16(e.dpi);
+        cinfo.Y_density = UINT16(e.dpi);
+    }
+    jpeg_set_quality(&cinfo, 75, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    for (int y = 0; y < e.height; ++y) {
+        for (int x = 0; x < e.width; ++x)
+            for (int c = 0; c < channels; ++c) {
+                const unsigned s = expectedSample(e, x, y, c);
+                row[size_t(x) * channels + c] = e.mode == ExpectedPage::Lineart ? (s ? 0 : 255)
+                                                : e.depth == 16                 ? (s >> 8)
+                                                                                : s;
+            }
+        JSAMPROW line = row.data();
+        jpeg_write_scanlines(&cinfo, &line, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    QByteArray bytes(reinterpret_cast<const char *>(out), int(size));
+    std::free(out);
+    return bytes;
+}
+
+QString checkPage(const QString &path, const ExpectedPage &e)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString("cannot open %1").arg(path);
+    const QByteArray data = file.readAll();
+    if (data.startsWith("\xFF\xD8\xFF")) {
+        const QByteArray want = expectedJpeg(e);
+        if (data == want)
+            return QString();
+        int at = 0;
+        while (at < data.size() && at < want.size() && data[at] == want[at])
+            ++at;
+        return QString("JPEG of %1 bytes differs from the expected %2 bytes at byte %3")
+            .arg(data.size()).arg(want.size()).arg(at);
+    }
+    if (data.size() > 2 && data[0] == 'P' && (data[1] == '4' || data[1] == '5' || data[1] == '6'))
+        return compare(readPnm(data), e);
+    if (data.startsWith("\x89PNG"))
+        return compare(readPng(path, e), e);
+    if (data.startsWith(QByteArray("II*\0", 4)) || data.startsWith(QByteArray("MM\0*", 4)))
+        return compare(readTiff(path, e), e);
+    return QString("%1 is not a page file").arg(path);
+}
+
+} // namespace pagekit
