@@ -70,12 +70,7 @@ int SaneScan::scanimage(const QString &prefix)
             status = SANE_STATUS_ACCESS_DENIED; // checked before a sheet is drawn in
             break;
         }
-        if (m_stopRequested) {
-            status = SANE_STATUS_CANCELLED;
-            break;
-        }
-        status = start_scan();
-        m_signalGuard.restore();
+        status = start_sheet();
         if (status != SANE_STATUS_GOOD)
             break;
         if (!m_buffer) {
@@ -107,6 +102,19 @@ int SaneScan::scanimage(const QString &prefix)
     }
     m_buffer.reset();
     cancel_scan();
+    return status;
+}
+
+// sane_start, unless a stop was requested before it returned: a request
+// that came while it ran found nothing to cancel yet.
+int SaneScan::start_sheet()
+{
+    if (m_stopRequested)
+        return SANE_STATUS_CANCELLED;
+    const int status = start_scan();
+    m_signalGuard.restore();
+    if (status == SANE_STATUS_GOOD && m_stopRequested)
+        return SANE_STATUS_CANCELLED; // the loop's closing sane_cancel ends the sheet
     return status;
 }
 
@@ -166,11 +174,7 @@ int SaneScan::scan_frames(PageWriter &writer, int linesPerRead)
         if (!firstFrame) {
             // Each later colour of a separate-colour page is started on its
             // own; without it a backend answers EOF for ever.
-            if (m_stopRequested)
-                return SANE_STATUS_CANCELLED;
-            const int started = start_scan();
-            m_signalGuard.restore();
-            if (started != SANE_STATUS_GOOD)
+            if (const int started = start_sheet())
                 return started;
         }
         SANE_Parameters parameters = {};

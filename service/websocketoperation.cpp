@@ -194,12 +194,8 @@ WebSocketOperation::~WebSocketOperation()
     }
     if (m_sane) {
         // sane_exit under a running preload would pull the backends from
-        // under its feet.
+        // under its feet. The job, stopped above, closed its device itself.
         WaitForPreload();
-        if (m_isScanning) {
-            m_sane->CancelScan();
-            m_sane->CloseDevice();
-        }
         m_sane->Exit();
         delete m_sane;
         m_sane = nullptr;
