@@ -21,6 +21,7 @@ namespace {
 constexpr int MaxPathBytes = 4095;
 // sane_read is asked for this much at a time, so a page comes in few reads.
 constexpr size_t ReadBufferBytes = 32 * 1024 * 1024;
+constexpr size_t PageFileBufferBytes = 1024 * 1024;
 
 struct FileCloser {
     void operator()(std::FILE *f) const { std::fclose(f); }
@@ -146,9 +147,15 @@ int SaneScan::guess_output_format(const QByteArray &path)
 
 int SaneScan::scan_stdio_page(const QByteArray &part)
 {
+    // The writers hand over a line at a time; with stdio's own few kilobytes
+    // a colour page would cost thousands of write calls. glibc ignores the
+    // size unless it is given the buffer, which must outlive the file.
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[PageFileBufferBytes]);
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(part.constData(), "wbe"));
     if (!file)
         return SANE_STATUS_ACCESS_DENIED;
+    if (buffer)
+        std::setvbuf(file.get(), buffer.get(), _IOFBF, PageFileBufferBytes);
     const int status = inner_scan(file.get());
     if (status != SANE_STATUS_EOF && status != SANE_STATUS_GOOD)
         return status;

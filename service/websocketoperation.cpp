@@ -374,11 +374,15 @@ void WebSocketOperation::SaveSysConfig()
     m_configSetting->writeInit(group, QStringLiteral("ImageFormat"), m_sysConfig->imageFormat);
     m_configSetting->writeInit(group, QStringLiteral("ScanMinCountSize"),
                                QString::number(m_sysConfig->scanMinCountSize));
+    m_configSetting->sync();
 }
 
-void WebSocketOperation::StoreScanCount()
+void WebSocketOperation::StoreScanCount(int number)
 {
-    m_configSetting->writeInit(QStringLiteral("Scanner"), QStringLiteral("ScanCount"), QString::number(m_scanCount));
+    // At once, not at Qt's next sync: the stored number must survive a crash
+    // or a kill, or the next start numbers files over it.
+    m_configSetting->writeInit(QStringLiteral("Scanner"), QStringLiteral("ScanCount"), QString::number(number));
+    m_configSetting->sync();
 }
 
 void WebSocketOperation::ParseCustomScanJsonOptions(const QString &json)

@@ -131,14 +131,15 @@ private:
     void GetAllScannerWithOptions();
     void WaitForPreload();
 
-    // Settings from the file and from the page.
+    // Settings from the file and from the page. The settings file is the main
+    // thread's alone; the scan thread hands its writes over.
     void ReadSysConfig();
     void SaveSysConfig();
     void ParseCustomScanJsonOptions(const QString &json);
     void SetScanOptionsFromClient(const QVector<QPair<QString, QString>> &options);
     // The running file number, synced to the file at once: a restart after
     // any end of a job must not number files over ones already made.
-    void StoreScanCount();
+    void StoreScanCount(int number);
 
     QString ConvertToBase64(const QString &path) const;
 

@@ -58,7 +58,8 @@ Job runJob(PageClient &page, const QString &command, int timeoutMs = 60000)
             job.end = m;
             break;
         }
-        job.reports << m;
+        if (m.value("Cmd").toString() == "SSCANONE")
+            job.reports << m;
     }
     return job;
 }
@@ -108,6 +109,8 @@ private slots:
     void documentThatCannotBeMade();
     void base64Reports();
     void numbersRunOnAcrossJobsAndRestarts();
+    void storedNumbersAreBounded();
+    void badSettingsStillScan();
     void deleteFilesBeforeScan();
     void errorsReachThePage_data();
     void errorsReachThePage();
@@ -318,6 +321,48 @@ void ScanTest::numbersRunOnAcrossJobsAndRestarts()
     job = runJob(again, scanCommand("cvnfa:DR-A", "{}"));
     QCOMPARE(job.paths().first(), out + "/img000018.jpg");
     QCOMPARE(storedScanCount(box), QString("21"));
+}
+
+void ScanTest::storedNumbersAreBounded()
+{
+    Sandbox box;
+    box.setDevices("device cvnfa DR-A pages=1 width_px=8 height_px=8\n");
+    QDir().mkpath(box.dataDir());
+    {
+        QSettings ini(box.dataDir() + "/SysConfig.ini", QSettings::IniFormat);
+        ini.setValue("Scanner/ScanCount", "2147483647");
+        ini.setValue("Scanner/ScanMinCountSize", "1000000000");
+    }
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const Job job = runJob(page, scanCommand("cvnfa:DR-A", R"({"FileType":"2"})"));
+    QCOMPARE(job.paths(), QStringList{box.tempImgDir() + "/" + QString(23, '0') + "999999999.pnm"});
+    QVERIFY(box.standardError().contains("ScanCount 2147483647 is out of range; using 999999999"));
+    QVERIFY(box.standardError().contains("ScanMinCountSize 1000000000 is out of range; using 32"));
+}
+
+// Settings the service cannot use change nothing and cost no page.
+void ScanTest::badSettingsStillScan()
+{
+    Sandbox box;
+    box.setDevices(Feeder);
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const QString out = box.root() + "/bad";
+    Job job = runJob(page, scanCommand("cvnfa:DR-A", QString(R"({"FileType":"2","FilePath":"%1"})").arg(out)));
+    QCOMPARE(job.reports.size(), 3);
+    // JSON that does not parse: the previous settings and no option.
+    job = runJob(page, scanCommand("cvnfa:DR-A", R"({"FileType":"3",)"));
+    QCOMPARE(job.paths().first(), out + "/0004.pnm");
+    // A value the scanner refuses, one with a bad unit, a number sent as a number.
+    job = runJob(page, scanCommand("cvnfa:DR-A", R"({"mode":"Sepia","paper-size":"Custom","page-width":"3parsecs","resolution":150})"));
+    QCOMPARE(job.reports.size(), 3);
+    QCOMPARE(job.end.value("Cmd").toString(), QString("SSCANALL"));
+    const QString err = box.standardError();
+    QVERIFY(err.contains("velloscan: setting of option --mode failed (Invalid argument)"));
+    QVERIFY(err.contains("velloscan: option --page-width: illegal unit (rest of option: parsecs)"));
+    QVERIFY(!box.simLogLines().filter("set cvnfa:DR-A resolution").size());
+    QCOMPARE(QDir(out).entryList(QDir::Files).size(), 9);
 }
 
 void ScanTest::deleteFilesBeforeScan()
