@@ -169,35 +169,39 @@ void WebSocketOperation::FinishScanJob(int status)
     // report before the end message, so the announced pages are all handled
     // first. A stop releases this wait: the main loop that handles them is gone.
     m_pagesHandled.acquire(m_pagesAnnounced);
+    int failure = 0; // the code of an error reply; 0: the end message
     try {
         if (m_stopping) {
             // Page files already written keep their numbers.
             if (!isDocumentFormat(m_sysConfig->imageFormat))
                 m_scanCount = qMax(m_scanCount, m_jobFirstNumber + m_pagesAnnounced);
-        } else if (status == -1) {
-            SendCode(1008);
         } else if (status != SANE_STATUS_GOOD) {
-            SendSaneStatus(status);
+            failure = status == -1 ? 1008 : status;
         } else if (m_scannedFiles.isEmpty()) {
             m_isMulPdf = m_isMulTiff = m_isPdf = false;
-            EndProcessScan();
         } else if ((m_isMulPdf && !SaveMultiPagePdf()) || (m_isMulTiff && !SaveMultiPageTiff())) {
             // Never name a document that was not made; the pages stay where
             // they were scanned.
-            SendCode(1008);
-        } else {
-            if (m_isMulPdf || m_isMulTiff)
-                ++m_scanCount;
-            EndProcessScan();
+            failure = 1008;
+        } else if (m_isMulPdf || m_isMulTiff) {
+            ++m_scanCount;
         }
     } catch (...) {
-        SendCode(1008);
+        failure = 1008;
     }
-    // A stop leaves the store to the teardown: the main loop has ended.
-    const int number = m_scanCount;
-    if (!m_stopping)
-        QMetaObject::invokeMethod(this, [this, number] { StoreScanCount(number); });
     m_isScanning = false;
+    // A stop leaves the store to the teardown, as the main loop has ended.
+    if (m_stopping)
+        return;
+    // Stored before the page hears of the end, which may start the next job.
+    const int number = m_scanCount;
+    QMetaObject::invokeMethod(this, [this, number] { StoreScanCount(number); });
+    if (failure == 1008)
+        SendCode(1008);
+    else if (failure)
+        SendSaneStatus(failure);
+    else
+        EndProcessScan();
 }
 
 void WebSocketOperation::JobEnded()
