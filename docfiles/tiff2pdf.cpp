@@ -1491,6 +1491,29 @@ TiffBuffer allocImageBuffer(T2P *t2p, TIFF *input, uint64_t size)
     return buffer;
 }
 
+// How the samples of `width` pixels lie in a decoded buffer as they go to the
+// encoder: rows of `bytes` bytes, each row standing for `height` rows of
+// pixels. YCbCr samples that reach the JPEG encoder still subsampled lie in
+// blocks of h x v pixels (h * v luma samples, then the two chroma samples),
+// one row of blocks for every v rows of pixels.
+struct StoredRows {
+    uint64_t bytes;
+    uint32_t height;
+};
+
+StoredRows storedRows(const T2P *t2p, TIFF *input, uint32_t width)
+{
+    if (t2p->tiff_photometric == PHOTOMETRIC_YCBCR && !(t2p->pdf_sample & T2P_SAMPLE_YCBCR_TO_RGB)) {
+        uint16_t h = 1, v = 1;
+        TIFFGetFieldDefaulted(input, TIFFTAG_YCBCRSUBSAMPLING, &h, &v);
+        h = std::max<uint16_t>(h, 1);
+        v = std::max<uint16_t>(v, 1);
+        const uint64_t blocks = (uint64_t(width) + h - 1) / h;
+        return {rowBytes(blocks, static_cast<uint16_t>(h * v + 2), t2p->pdf_bitspersample), v};
+    }
+    return {rowBytes(width, t2p->pdf_samplesperpixel, t2p->pdf_bitspersample), 1};
+}
+
 // Sample conversions after decoding, in their fixed order. Returns the
 // number of bytes the encoder gets, 0 on failure.
 uint64_t convertSamples(T2P *t2p, unsigned char *buffer, uint64_t size, uint64_t capacity, uint32_t width,
@@ -2078,11 +2101,12 @@ tsize_t t2p_readwrite_pdf_image_tile(T2P *t2p, TIFF *input, TIFF *output, ttile_
 
     const uint32_t width = rightedge ? tiles.tiles_edgetilewidth : tilewidth;
     const uint32_t rows = bottomedge ? tiles.tiles_edgetilelength : tilelength;
-    const uint64_t scanwidth = rowBytes(tilewidth, t2p->pdf_samplesperpixel, t2p->pdf_bitspersample);
-    const uint64_t edgescanwidth = rowBytes(width, t2p->pdf_samplesperpixel, t2p->pdf_bitspersample);
+    const StoredRows full = storedRows(t2p, input, tilewidth);
+    const StoredRows edge = storedRows(t2p, input, width);
+    const uint32_t stored = (rows + full.height - 1) / full.height;
     if (rightedge)
-        t2p_tile_collapse_left(buffer.get(), scanwidth, edgescanwidth, rows);
-    size = std::min(size, edgescanwidth * rows);
+        t2p_tile_collapse_left(buffer.get(), full.bytes, edge.bytes, stored);
+    size = std::min(size, edge.bytes * stored);
     return encodeToOutput(t2p, input, output, buffer.get(), size, width, rows);
 }
 
