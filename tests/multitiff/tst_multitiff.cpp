@@ -238,6 +238,35 @@ private slots:
         QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(spec)});
     }
 
+    // 16-bit samples come through whole: each is the sample of the same page
+    // written with 8 bits, times 257.
+    void sixteenBitSamplesSurvive_data()
+    {
+        QTest::addColumn<TiffPage>("spec");
+        TiffPage p = scannedGray();
+        p.pattern = smoothPixels;
+        QTest::newRow("gray") << p;
+        p = scannedRgb();
+        p.pattern = smoothPixels;
+        p.planar = PLANARCONFIG_SEPARATE;
+        QTest::newRow("rgb, separate planes") << p;
+    }
+
+    void sixteenBitSamplesSurvive()
+    {
+        QFETCH(TiffPage, spec);
+        const QByteArray eight = pagePixels(spec);
+        spec.bps = 16;
+        const QString out = path(QStringLiteral("sixteen-out.tiff"));
+        QCOMPARE(combine2multiff({page(QStringLiteral("sixteen.tiff"), {spec})}, out, QStringLiteral("lzw")), 0);
+        QByteArray expected;
+        for (char sample : eight) {
+            const uint16_t wide = uint16_t(uchar(sample) * 257);
+            expected.append(reinterpret_cast<const char *>(&wide), sizeof wide);
+        }
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{expected});
+    }
+
     void jpegYCbCrPageBecomesRgb()
     {
         TiffPage p = scannedRgb();
