@@ -10,6 +10,7 @@
 // encoded by libjpeg into the same handle (see encodeJpegDirect).
 
 #include "tiff2pdf.h"
+#include "pendingfile.h"
 #include "tiff2pdf_p.h"
 
 #include <QFile>
@@ -20,15 +21,10 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <jpeglib.h>
-
-bool t2p_random_bytes(void *buffer, size_t size);
 
 namespace {
 
@@ -652,6 +648,13 @@ void t2p_read_tiff_init(T2P *t2p, TIFF *input)
         if (TIFFIsTiled(input))
             page.page_tilecount = TIFFNumberOfTiles(input);
         t2p->tiff_pagecount++;
+    }
+    // Masks and reduced-resolution images alone would make a document
+    // without a page, which no reader shows.
+    if (t2p->tiff_pagecount == 0) {
+        TIFFError(TIFF2PDF_MODULE, "Input file %s has no pages", name);
+        fail(t2p);
+        return;
     }
 
     std::stable_sort(t2p->tiff_pages.begin(), t2p->tiff_pages.begin() + t2p->tiff_pagecount,
@@ -2142,58 +2145,6 @@ namespace {
 
 struct T2PDeleter {
     void operator()(T2P *t2p) const { t2p_free(t2p); }
-};
-
-// The document is written under a temporary name beside its destination and
-// only renamed into place once it is complete, so a failed conversion never
-// leaves a broken document (or replaces a good one).
-class PendingFile {
-public:
-    explicit PendingFile(const QByteArray &destination) : m_destination(destination) {}
-    ~PendingFile()
-    {
-        if (!m_path.isEmpty() && !m_committed)
-            ::unlink(m_path.constData());
-    }
-    PendingFile(const PendingFile &) = delete;
-    PendingFile &operator=(const PendingFile &) = delete;
-
-    std::FILE *open()
-    {
-        for (int attempt = 0; attempt < 16; attempt++) {
-            unsigned char random[4];
-            if (!t2p_random_bytes(random, sizeof random))
-                return nullptr;
-            char suffix[16];
-            std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x", random[0], random[1], random[2], random[3]);
-            const QByteArray path = m_destination + QByteArray(suffix);
-            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0) {
-                if (errno == EEXIST)
-                    continue;
-                return nullptr;
-            }
-            m_path = path;
-            std::FILE *file = ::fdopen(fd, "wb");
-            if (!file)
-                ::close(fd);
-            return file;
-        }
-        return nullptr;
-    }
-
-    bool commit()
-    {
-        if (::rename(m_path.constData(), m_destination.constData()) != 0)
-            return false;
-        m_committed = true;
-        return true;
-    }
-
-private:
-    QByteArray m_destination;
-    QByteArray m_path;
-    bool m_committed = false;
 };
 
 } // namespace
