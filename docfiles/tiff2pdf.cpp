@@ -1547,11 +1547,11 @@ uint64_t convertSamples(T2P *t2p, unsigned char *buffer, uint64_t size, uint64_t
 // --- JPEG straight into the PDF stream ---------------------------------------
 //
 // 8-bit gray, RGB and CMYK samples go to libjpeg directly, with the settings
-// libtiff's JPEG codec uses for a self-contained strip: no JFIF or Adobe
-// marker, RGB as YCbCr with 2x2 chroma subsampling, and Huffman tables
-// optimised for the page. The stream is the strip libtiff would write, but
-// it is written into the PDF as libjpeg makes it, and its rows can be fed
-// strip by strip as they are decoded (see StripRows).
+// libtiff's JPEG codec uses for a self-contained strip: no JFIF marker, RGB
+// as YCbCr with 2x2 chroma subsampling, Huffman tables optimised for the
+// page. For gray and RGB the stream is byte for byte the strip libtiff would
+// write; but it goes into the PDF as libjpeg makes it, and its rows can be
+// fed strip by strip as they are decoded (see StripRows).
 
 struct JpegDestination {
     jpeg_destination_mgr pub;
