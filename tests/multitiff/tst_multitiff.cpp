@@ -27,6 +27,17 @@ private:
             qFatal("cannot write %s", qPrintable(p));
         return p;
     }
+    // A page the copy refuses: YCbCr with its chroma subsampled.
+    static TiffPage subsampledYCbCr()
+    {
+        TiffPage p = scannedRgb();
+        p.photometric = PHOTOMETRIC_YCBCR;
+        p.compression = COMPRESSION_LZW;
+        p.width = 64;
+        p.length = p.rowsPerStrip = 2;
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2); };
+        return p;
+    }
     static int runDocTool(const QStringList &args, QString *err)
     {
         const ToolResult r = runTool(QStringLiteral(VELLOSCAN_DOC_TOOL), args);
@@ -423,12 +434,7 @@ private slots:
         QFile text(dir + QStringLiteral("/text.tiff"));
         QVERIFY(text.open(QIODevice::WriteOnly) && text.write("hello, not an image\n") > 0);
         text.close();
-        TiffPage ycc = scannedRgb();
-        ycc.photometric = PHOTOMETRIC_YCBCR;
-        ycc.compression = COMPRESSION_LZW;
-        ycc.length = ycc.rowsPerStrip = 2;
-        ycc.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2); };
-        page(sub + QStringLiteral("/ycbcr.tiff"), {ycc});
+        page(sub + QStringLiteral("/ycbcr.tiff"), {subsampledYCbCr()});
         const QStringList inputs{dir + QLatin1Char('/') + input, dir + QStringLiteral("/page.tiff")};
         const QStringList before = QDir(dir).entryList(QDir::Files);
 
@@ -575,14 +581,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, stderrText);
         page(QStringLiteral("in.tiff"), {scannedGray()});
-        TiffPage ycc = scannedRgb();
-        ycc.photometric = PHOTOMETRIC_YCBCR;
-        ycc.compression = COMPRESSION_LZW;
-        ycc.width = 64;
-        ycc.length = 2;
-        ycc.rowsPerStrip = 2;
-        ycc.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2); };
-        page(QStringLiteral("ycbcr.tiff"), {ycc});
+        page(QStringLiteral("ycbcr.tiff"), {subsampledYCbCr()});
         if (!QFile::exists(path(QStringLiteral("huge.tiff"))))
             makeHugeTiledTiff(path(QStringLiteral("huge.tiff")));
         for (QString &a : args)
