@@ -12,8 +12,8 @@
 // a page (only masks or reduced-resolution images) fails too. The document
 // is written beside the destination under a temporary name and renamed into
 // place once complete, so a failure leaves nothing new at `pdf` (and an
-// earlier file there as it was). Problems are reported through libtiff's error and warning handlers
-// with the module name "tiff2pdf".
+// earlier file there as it was). Problems are reported through libtiff's
+// error and warning handlers with the module name "tiff2pdf".
 //
 // Each call has its own context and files; calls from several threads do
 // not interfere, though libtiff's message handlers are shared by all.
