@@ -32,6 +32,7 @@ if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
   $SUDO locale-gen >/dev/null
 fi
 
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DVELLOSCAN_SANITIZE="${VELLOSCAN_SANITIZE:-OFF}" >/dev/null
 # ./scripts/run needs only the service and the simulated scanners.
 cmake --build "$BUILD" -j"$(nproc)" ${BUILD_TARGETS:+--target $BUILD_TARGETS}
