@@ -1,5 +1,6 @@
 // What the browser tests share: a private run of the real service on the
 // simulated scanners, a static server for web/, and headless Chromium.
+import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import fs from "node:fs";
 import http from "node:http";
@@ -106,7 +107,13 @@ export class Sandbox {
       stdio: ["ignore", "ignore", "pipe"],
     });
     this.process = child;
-    child.exited = new Promise((resolve) => child.on("exit", resolve));
+    // A test that dies must not leave its service behind.
+    const reap = () => child.kill("SIGKILL");
+    process.on("exit", reap);
+    child.exited = new Promise((resolve) => child.on("exit", () => {
+      process.off("exit", reap);
+      resolve();
+    }));
     child.stderr.on("data", (chunk) => { this.stderr += chunk; });
     await waitFor(async () => child.exitCode !== null || await accepts(this.port), "the service to listen");
     if (child.exitCode !== null) throw new Error(`velloscan exited with ${child.exitCode}: ${this.stderr}`);
@@ -164,6 +171,24 @@ export function serveWeb() {
 
 export function launchBrowser() {
   return chromium.launch({ executablePath: process.env.VELLOSCAN_CHROMIUM || "/usr/bin/chromium" });
+}
+
+// The service on `devices` and index.html connected to it in a fresh
+// browser context at 1280x800; `prepare` runs in that context before.
+export async function openServedPage(t, { browser, web, devices, prepare }) {
+  const box = await Sandbox.create(devices);
+  t.after(() => box.dispose());
+  await box.start();
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+  t.after(() => context.close());
+  const page = await context.newPage();
+  const errors = [];
+  page.on("pageerror", (error) => errors.push(error.message));
+  t.after(() => assert.deepEqual(errors, [], "the page threw"));
+  if (prepare) await prepare(box, page);
+  await page.goto(`${web.origin}/?url=${box.url}`);
+  await page.waitForSelector('#state[data-state="online"]');
+  return { box, page };
 }
 
 // The folder in the build tree where screenshots go for people to look at.
