@@ -64,6 +64,7 @@ function showDevices(devices) {
 }
 
 async function selectDevice(name) {
+  clearError();
   device = name;
   for (const radio of document.querySelectorAll('input[name="device"]')) radio.checked = radio.value === name;
   $("scan").disabled = scanning || !device || !client;

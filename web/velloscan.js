@@ -225,8 +225,8 @@ class Client {
     if (!call || call.reply !== message.Cmd) return;
     this._sent.shift();
     if (call.probe) {
-      // No 1009 came before it: the service took the scan.
-      if (!call.refused) this._afterScan = false;
+      // No 1009 came before it: the service took the scan, and is past the last.
+      if (this._scan === call.scan) this._afterScan = false;
     } else {
       if (message.Cmd !== "SBASE64") this._afterScan = false;
       if (message.Cmd === "SDEV") this._setDevices(devicesOf(message));
@@ -248,7 +248,6 @@ class Client {
       const call = this._sent[0];
       if (!call) return;
       if (call.probe) {
-        call.refused = true;
         if (this._scan === call.scan) this._scan = null;
         this._refused(call.scan, error);
       } else {
@@ -327,12 +326,8 @@ class Client {
     return this._call({ command: "CDEV", reply: "SDEV", decode: devicesOf });
   }
 
-  getOptions(device) {
-    try {
-      refuseBar("device", device);
-    } catch (e) {
-      return Promise.reject(e);
-    }
+  async getOptions(device) {
+    refuseBar("device", device);
     return this._call({
       command: `COPT|${device}`,
       reply: "SOPT",
@@ -343,12 +338,8 @@ class Client {
     });
   }
 
-  readFile(path) {
-    try {
-      refuseBar("path", path);
-    } catch (e) {
-      return Promise.reject(e);
-    }
+  async readFile(path) {
+    refuseBar("path", path);
     return this._call({
       command: `CBASE64|${path}`,
       reply: "SBASE64",
@@ -360,14 +351,9 @@ class Client {
     });
   }
 
-  scan(device, settings = {}, { onPage } = {}) {
-    let command;
-    try {
-      refuseBar("device", device);
-      command = `CSCAN|${device}|${settingsJson(settings)}`;
-    } catch (e) {
-      return Promise.reject(e);
-    }
+  async scan(device, settings = {}, { onPage } = {}) {
+    refuseBar("device", device);
+    const command = `CSCAN|${device}|${settingsJson(settings)}`;
     return this._call({ command, reply: null, onPage, pages: [] });
   }
 

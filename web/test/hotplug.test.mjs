@@ -2,19 +2,10 @@
 // uevents reach every listener on the machine: ctest runs this alone.
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
-import { after, before, test } from "node:test";
-import { launchBrowser, openServedPage, serveWeb } from "./support.mjs";
+import { test } from "node:test";
+import { openServedPage, useBrowser } from "./support.mjs";
 
-let browser;
-let web;
-before(async () => {
-  browser = await launchBrowser();
-  web = await serveWeb();
-});
-after(async () => {
-  await browser.close();
-  await web.close();
-});
+const shared = useBrowser();
 
 function usb(action) {
   execFileSync(process.env.VELLOSCAN_UEVENTSEND, [action, "0b7e", "1234"]);
@@ -23,7 +14,7 @@ function usb(action) {
 const devicesShown = (page) => page.$$eval('input[name="device"]', (radios) => radios.map((r) => r.value));
 
 test("a USB report brings a new scanner into the list and takes it out again", async (t) => {
-  const { box, page } = await openServedPage(t, { browser, web, devices: "device cvnfa DR-A" });
+  const { box, page } = await openServedPage(t, shared, "device cvnfa DR-A");
   assert.deepEqual(await devicesShown(page), ["cvnfa:DR-A"]);
 
   box.setDevices("device cvnfa DR-A\ndevice cvnfb DR-B");

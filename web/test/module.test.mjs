@@ -2,33 +2,24 @@
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
-import { after, before, test } from "node:test";
-import { Sandbox, launchBrowser, serveWeb, waitFor } from "./support.mjs";
+import { test } from "node:test";
+import { Sandbox, useBrowser } from "./support.mjs";
 
 const FEEDER = "device cvnfa DR-A pages=2 width_px=48 height_px=40";
 // About a second per page: long enough to act while the scan runs.
 const SLOW_FEEDER = "device cvnfa DR-A pages=3 width_px=48 height_px=40 line_delay_us=25000";
 const BUSY_TEXT = "正在进行扫描，无法进行其他操作";
 
-let browser;
-let web;
-before(async () => {
-  browser = await launchBrowser();
-  web = await serveWeb();
-});
-after(async () => {
-  await browser.close();
-  await web.close();
-});
+const shared = useBrowser();
 
 async function setUp(t, devices) {
   const box = await Sandbox.create(devices);
   t.after(() => box.dispose());
   await box.start();
-  const context = await browser.newContext();
+  const context = await shared.browser.newContext();
   t.after(() => context.close());
   const page = await context.newPage();
-  await page.goto(`${web.origin}/blank`);
+  await page.goto(`${shared.web.origin}/blank`);
   await page.waitForFunction(() => window.vs);
   return { box, page };
 }

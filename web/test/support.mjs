@@ -7,6 +7,7 @@ import http from "node:http";
 import net from "node:net";
 import os from "node:os";
 import path from "node:path";
+import { after, before } from "node:test";
 import { fileURLToPath } from "node:url";
 import { chromium } from "playwright-core";
 
@@ -19,7 +20,7 @@ function setting(name) {
 }
 
 // Polls `probe` until it returns something truthy.
-export async function waitFor(probe, what, timeoutMs = 20000) {
+async function waitFor(probe, what, timeoutMs = 20000) {
   const deadline = Date.now() + timeoutMs;
   for (;;) {
     const value = await probe();
@@ -169,13 +170,23 @@ export function serveWeb() {
   });
 }
 
-export function launchBrowser() {
-  return chromium.launch({ executablePath: process.env.VELLOSCAN_CHROMIUM || "/usr/bin/chromium" });
+// Chromium and the web/ server for all tests of a file; filled in before them.
+export function useBrowser() {
+  const shared = {};
+  before(async () => {
+    shared.browser = await chromium.launch({ executablePath: process.env.VELLOSCAN_CHROMIUM || "/usr/bin/chromium" });
+    shared.web = await serveWeb();
+  });
+  after(async () => {
+    await shared.browser.close();
+    await shared.web.close();
+  });
+  return shared;
 }
 
 // The service on `devices` and index.html connected to it in a fresh
 // browser context at 1280x800; `prepare` runs in that context before.
-export async function openServedPage(t, { browser, web, devices, prepare }) {
+export async function openServedPage(t, { browser, web }, devices, prepare) {
   const box = await Sandbox.create(devices);
   t.after(() => box.dispose());
   await box.start();
