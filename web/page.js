@@ -27,7 +27,11 @@ function element(tag, { dataset = {}, ...properties } = {}, ...children) {
 function setState(state, text) {
   $("state").dataset.state = state;
   $("state").textContent = text;
-  const online = state === "online";
+  updateButtons();
+}
+
+function updateButtons() {
+  const online = $("state").dataset.state === "online";
   $("refresh").disabled = !online;
   $("scan").disabled = !online || scanning || !device;
 }
@@ -67,7 +71,7 @@ async function selectDevice(name) {
   clearError();
   device = name;
   for (const radio of document.querySelectorAll('input[name="device"]')) radio.checked = radio.value === name;
-  $("scan").disabled = scanning || !device || !client;
+  updateButtons();
   $("options-device").textContent = name || "";
   options = [];
   $("options").replaceChildren();
@@ -208,14 +212,17 @@ function addPage(page) {
   }, showError);
 }
 
-function setCounter(count, running) {
+// A job that makes one document reports no pages, so there is nothing to count.
+function setCounter(count, running, counted = true) {
   const pages = `${count} ${count === 1 ? "page" : "pages"}`;
-  $("counter").textContent = running ? `Scanning… ${pages}` : pages;
+  if (!counted) $("counter").textContent = running ? "Scanning…" : "Done";
+  else $("counter").textContent = running ? `Scanning… ${pages}` : pages;
 }
 
 async function showDocument(document) {
   const box = $("document");
   box.hidden = false;
+  $("pages-hint").hidden = true;
   box.textContent = `Reading ${document.path}…`;
   try {
     const bytes = await client.readFile(document.path);
@@ -235,26 +242,29 @@ async function scan() {
   clearError();
   clearPages();
   scanning = true;
-  $("scan").disabled = true;
+  updateButtons();
   $("scan").textContent = "Scanning…";
+  const files = fileSettings();
+  const counted = !["mulpdf", "multiff"].includes(files.fileType);
   let count = 0;
-  setCounter(count, true);
+  setCounter(count, true, counted);
   try {
-    const result = await client.scan(device, { ...fileSettings(), ...changedOptions() }, {
+    const result = await client.scan(device, { ...files, ...changedOptions() }, {
       onPage: (page) => {
         setCounter(++count, true);
         addPage(page);
       },
     });
-    setCounter(count, false);
+    setCounter(count, false, counted);
     if (result.document) await showDocument(result.document);
   } catch (error) {
-    setCounter(count, false);
+    if (counted) setCounter(count, false);
+    else $("counter").textContent = "";
     showError(error);
   } finally {
     scanning = false;
     $("scan").textContent = "Scan";
-    $("scan").disabled = !device || !client;
+    updateButtons();
   }
 }
 
