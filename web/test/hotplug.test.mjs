@@ -3,7 +3,7 @@
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { test } from "node:test";
-import { openServedPage, useBrowser } from "./support.mjs";
+import { openPage, useBrowser } from "./support.mjs";
 
 const shared = useBrowser();
 
@@ -14,7 +14,7 @@ function usb(action) {
 const devicesShown = (page) => page.$$eval('input[name="device"]', (radios) => radios.map((r) => r.value));
 
 test("a USB report brings a new scanner into the list and takes it out again", async (t) => {
-  const { box, page } = await openServedPage(t, shared, "device cvnfa DR-A");
+  const { box, page } = await openPage(t, shared, "device cvnfa DR-A");
   assert.deepEqual(await devicesShown(page), ["cvnfa:DR-A"]);
 
   box.setDevices("device cvnfa DR-A\ndevice cvnfb DR-B");

@@ -3,7 +3,7 @@ import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
 import { test } from "node:test";
-import { Sandbox, useBrowser } from "./support.mjs";
+import { openPage, useBrowser } from "./support.mjs";
 
 const FEEDER = "device cvnfa DR-A pages=2 width_px=48 height_px=40";
 // About a second per page: long enough to act while the scan runs.
@@ -12,16 +12,8 @@ const BUSY_TEXT = "正在进行扫描，无法进行其他操作";
 
 const shared = useBrowser();
 
-async function setUp(t, devices) {
-  const box = await Sandbox.create(devices);
-  t.after(() => box.dispose());
-  await box.start();
-  const context = await shared.browser.newContext();
-  t.after(() => context.close());
-  const page = await context.newPage();
-  await page.goto(`${shared.web.origin}/blank`);
-  await page.waitForFunction(() => window.vs);
-  return { box, page };
+function setUp(t, devices) {
+  return openPage(t, shared, devices, { blank: true });
 }
 
 const bytesOf = (file) => [...fs.readFileSync(file)];

@@ -5,7 +5,7 @@ import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { test } from "node:test";
-import { artifactDir, openServedPage, useBrowser } from "./support.mjs";
+import { artifactDir, openPage, useBrowser } from "./support.mjs";
 
 const FEEDER = "device cvnfa DR-A pages=3 width_px=240 height_px=330";
 const WELL_KNOWN = ["source", "mode", "resolution", "paper-size",
@@ -21,7 +21,7 @@ async function scan(page) {
 test("the options form: one control per option, of the right kind and limits, well-known ones first", async (t) => {
   let reference;
   // The options document, read through the module before the page connects.
-  const { page } = await openServedPage(t, shared, FEEDER, async (box, blank) => {
+  const prepare = async (box, blank) => {
     await blank.goto(`${shared.web.origin}/blank`);
     reference = await blank.evaluate(async (url) => {
       const client = await vs.connect(url);
@@ -29,7 +29,8 @@ test("the options form: one control per option, of the right kind and limits, we
       client.close();
       return options;
     }, box.url);
-  });
+  };
+  const { page } = await openPage(t, shared, FEEDER, { prepare });
   await page.waitForSelector('[data-option="mode"]');
   const controls = await page.$$eval("[data-option]", (nodes) => nodes.map((n) => ({
     name: n.dataset.option,
@@ -67,7 +68,7 @@ test("the options form: one control per option, of the right kind and limits, we
 });
 
 test("three JPEG pages show three thumbnails in order, readable at 1280 and at 420 px", async (t) => {
-  const { box, page } = await openServedPage(t, shared, FEEDER);
+  const { box, page } = await openPage(t, shared, FEEDER);
   const folder = path.join(box.root, "a-folder-with-a-rather-long-name-for-the-scanned-pages");
   await page.fill("#file-path", folder);
   await page.fill("#file-prefix", "invoice-");
@@ -94,7 +95,7 @@ test("three JPEG pages show three thumbnails in order, readable at 1280 and at 4
 });
 
 test("a mulpdf scan links the PDF of all three pages", async (t) => {
-  const { box, page } = await openServedPage(t, shared, FEEDER);
+  const { box, page } = await openPage(t, shared, FEEDER);
   await page.selectOption("#file-type", "mulpdf");
   await scan(page);
   const href = await page.getAttribute("#document-link", "href");
@@ -107,7 +108,7 @@ test("a mulpdf scan links the PDF of all three pages", async (t) => {
 });
 
 test("a scanner added to the simulator appears after Refresh; a busy one's error shows its code", async (t) => {
-  const { box, page } = await openServedPage(t, shared, FEEDER);
+  const { box, page } = await openPage(t, shared, FEEDER);
   await page.waitForSelector('[data-option="mode"]');
   box.setDevices(`${FEEDER}\ndevice cvnfb BUSY open_status=3`);
   await page.click("#refresh");

@@ -11,7 +11,7 @@ import { after, before } from "node:test";
 import { fileURLToPath } from "node:url";
 import { chromium } from "playwright-core";
 
-export const webDir = fileURLToPath(new URL("..", import.meta.url));
+const webDir = fileURLToPath(new URL("..", import.meta.url));
 
 function setting(name) {
   const value = process.env[name];
@@ -184,9 +184,10 @@ export function useBrowser() {
   return shared;
 }
 
-// The service on `devices` and index.html connected to it in a fresh
-// browser context at 1280x800; `prepare` runs in that context before.
-export async function openServedPage(t, { browser, web }, devices, prepare) {
+// The service on `devices`, and a fresh browser context at 1280x800 showing
+// index.html connected to it, or with `blank` the empty page that holds the
+// module; `prepare` runs in that context before.
+export async function openPage(t, { browser, web }, devices, { blank = false, prepare } = {}) {
   const box = await Sandbox.create(devices);
   t.after(() => box.dispose());
   await box.start();
@@ -197,14 +198,19 @@ export async function openServedPage(t, { browser, web }, devices, prepare) {
   page.on("pageerror", (error) => errors.push(error.message));
   t.after(() => assert.deepEqual(errors, [], "the page threw"));
   if (prepare) await prepare(box, page);
-  await page.goto(`${web.origin}/?url=${box.url}`);
-  await page.waitForSelector('#state[data-state="online"]');
+  if (blank) {
+    await page.goto(`${web.origin}/blank`);
+    await page.waitForFunction(() => window.vs);
+  } else {
+    await page.goto(`${web.origin}/?url=${box.url}`);
+    await page.waitForSelector('#state[data-state="online"]');
+  }
   return { box, page };
 }
 
 // The folder in the build tree where screenshots go for people to look at.
 export function artifactDir() {
-  const dir = path.join(setting("VELLOSCAN_WEB_ARTIFACTS"));
+  const dir = setting("VELLOSCAN_WEB_ARTIFACTS");
   fs.mkdirSync(dir, { recursive: true });
   return dir;
 }
