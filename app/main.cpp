@@ -52,7 +52,8 @@ int main(int argc, char *argv[])
     int result = 0;
     {
         WebSocketOperation service;
-        service.Load();
+        if (!service.Load())
+            return 1;
         result = app.exec();
     }
     return result;

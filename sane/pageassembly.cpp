@@ -41,8 +41,8 @@ int PageAssembly::beginFrame(const SANE_Parameters &frame)
             if (const int status = m_writer.begin(frame))
                 return status;
         }
-    } else if (m_mode != Mode::HeldColours || m_frames >= 3 || !isSeparateColour(frame.format) || frame.depth != 8
-               || frame.pixels_per_line != m_first.pixels_per_line
+    } else if (m_mode != Mode::HeldColours || m_frames >= 3 || !isSeparateColour(frame.format)
+               || frame.depth != 8 || frame.pixels_per_line != m_first.pixels_per_line
                || frame.bytes_per_line != m_first.bytes_per_line || frame.lines != m_first.lines) {
         // Only the later colours of a separate-colour page may follow a
         // frame, and there are two of them, however often a backend fails

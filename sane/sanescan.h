@@ -102,6 +102,7 @@ private:
     const char *parse_scalar(const SANE_Option_Descriptor *d, const char *text, SANE_Word *word);
 
     int scanimage(const QString &prefix);
+    int start_sheet();
     QByteArray page_path(const QByteArray &prefix, const QByteArray &extension) const;
     static int guess_output_format(const QByteArray &path);
     int scan_stdio_page(const QByteArray &part);

@@ -12,7 +12,9 @@ PACKAGES=(cmake g++ make pkg-config
           libtiff-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
           libtiff-tools qpdf poppler-utils
           locales sane-utils
-          chromium python3)
+          chromium python3
+          # The Debian package's dependencies are computed with these.
+          dpkg-dev file)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -105,7 +105,9 @@ void WebSocketOperation::ScanImage(const QString &device)
     m_jobFirstNumber = m_scanCount;
     int status = SANE_STATUS_GOOD;
     try {
-        SaveSysConfig();
+        // Queued to the main thread, which owns the settings file; it runs
+        // there before any page of this job is handled.
+        QMetaObject::invokeMethod(this, [this] { SaveSysConfig(); });
         ClearDirectory(m_imgDir);
 
         m_mulPdfPath.clear();
@@ -191,7 +193,10 @@ void WebSocketOperation::FinishScanJob(int status)
     } catch (...) {
         SendCode(1008);
     }
-    StoreScanCount();
+    // A stop leaves the store to the teardown: the main loop has ended.
+    const int number = m_scanCount;
+    if (!m_stopping)
+        QMetaObject::invokeMethod(this, [this, number] { StoreScanCount(number); });
     m_isScanning = false;
 }
 
@@ -215,6 +220,7 @@ void WebSocketOperation::StopScanJob()
     m_pagesHandled.release(ReleaseAll);
     m_scanThread->quit();
     m_scanThread->wait();
+    StoreScanCount(m_scanCount);
     // The worker went with its thread's end; the thread object waits for an
     // event loop that will not run again.
     m_worker = nullptr;
@@ -229,7 +235,7 @@ void WebSocketOperation::OnScanOneImageDone(QString imgPath)
         if (m_isPdf)
             report = SaveSiglePagePdf(imgPath);
         ++m_scanCount;
-        StoreScanCount();
+        StoreScanCount(m_scanCount);
         SendPageReport(report);
     }
     m_pagesHandled.release();

@@ -1,6 +1,7 @@
 #include "websocketoperation.h"
 
 #include "configsetting.h"
+#include "instancelock.h"
 #include "usbhotplugthread.h"
 
 #include <QCoreApplication>
@@ -193,12 +194,8 @@ WebSocketOperation::~WebSocketOperation()
     }
     if (m_sane) {
         // sane_exit under a running preload would pull the backends from
-        // under its feet.
+        // under its feet. The job, stopped above, closed its device itself.
         WaitForPreload();
-        if (m_isScanning) {
-            m_sane->CancelScan();
-            m_sane->CloseDevice();
-        }
         m_sane->Exit();
         delete m_sane;
         m_sane = nullptr;
@@ -217,7 +214,7 @@ WebSocketOperation::~WebSocketOperation()
     m_configSetting = nullptr;
 }
 
-void WebSocketOperation::Load()
+bool WebSocketOperation::Load()
 {
     m_sane = new SaneScan;
 
@@ -235,6 +232,9 @@ void WebSocketOperation::Load()
     if (!QDir(dataDir).exists())
         QDir().mkdir(dataDir);
     m_dataDir = dataDir;
+    m_instanceLock = std::make_unique<InstanceLock>(m_dataDir);
+    if (!m_instanceLock->TryLock())
+        return false;
 
     m_imgDir = QDir::tempPath() + QStringLiteral("/velloscanimg");
     if (!QDir(m_imgDir).exists())
@@ -295,15 +295,19 @@ void WebSocketOperation::Load()
 
     m_server = new QWebSocketServer(QStringLiteral("VelloScanServer"), QWebSocketServer::NonSecureMode, this);
     m_server->setMaxPendingConnections(1);
-    if (!m_server->listen(QHostAddress::Any, port))
+    // Running deaf would look like success to whoever started us.
+    if (!m_server->listen(QHostAddress::Any, port)) {
         std::fprintf(stderr, "velloscan: cannot listen on port %u: %s\n", port,
                      qUtf8Printable(m_server->errorString()));
+        return false;
+    }
 
     connect(m_server, &QWebSocketServer::newConnection, this, &WebSocketOperation::OnNewConnection);
     connect(m_sane, &SaneScan::sglScanOneImageDone, this, &WebSocketOperation::OnScanOneImageDone);
     // Counted where the page is announced, in the scan thread itself.
     connect(m_sane, &SaneScan::sglScanOneImageDone, this, [this] { ++m_pagesAnnounced; }, Qt::DirectConnection);
     connect(m_sane, &SaneScan::sglScanAllImageDone, this, &WebSocketOperation::OnScanAllImageDone);
+    return true;
 }
 
 void WebSocketOperation::ClearDirectory(const QString &path)
@@ -370,11 +374,15 @@ void WebSocketOperation::SaveSysConfig()
     m_configSetting->writeInit(group, QStringLiteral("ImageFormat"), m_sysConfig->imageFormat);
     m_configSetting->writeInit(group, QStringLiteral("ScanMinCountSize"),
                                QString::number(m_sysConfig->scanMinCountSize));
+    m_configSetting->sync();
 }
 
-void WebSocketOperation::StoreScanCount()
+void WebSocketOperation::StoreScanCount(int number)
 {
-    m_configSetting->writeInit(QStringLiteral("Scanner"), QStringLiteral("ScanCount"), QString::number(m_scanCount));
+    // At once, not at Qt's next sync: the stored number must survive a crash
+    // or a kill, or the next start numbers files over it.
+    m_configSetting->writeInit(QStringLiteral("Scanner"), QStringLiteral("ScanCount"), QString::number(number));
+    m_configSetting->sync();
 }
 
 void WebSocketOperation::ParseCustomScanJsonOptions(const QString &json)

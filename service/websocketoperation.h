@@ -11,6 +11,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <memory>
 
 #include "sanescan.h"
 #include "scanneroption.h"
@@ -21,6 +22,7 @@ class QThread;
 class QWebSocket;
 class QWebSocketServer;
 class ConfigSetting;
+class InstanceLock;
 class USBHotplugThread;
 
 // One message to the page. Serialised as one compact JSON object.
@@ -91,7 +93,9 @@ public:
     WebSocketOperation();
     ~WebSocketOperation() override;
 
-    void Load();
+    // False when this copy must not run: another copy holds the data
+    // directory, or the port cannot be listened on. The caller exits.
+    bool Load();
 
     static QString GetCustomMsg(int code) { return Protocol::GetCustomMsg(code); }
     static QString GetScanStatusMsg(int status) { return Protocol::GetScanStatusMsg(status); }
@@ -127,14 +131,15 @@ private:
     void GetAllScannerWithOptions();
     void WaitForPreload();
 
-    // Settings from the file and from the page.
+    // Settings from the file and from the page. The settings file is the main
+    // thread's alone; the scan thread hands its writes over.
     void ReadSysConfig();
     void SaveSysConfig();
     void ParseCustomScanJsonOptions(const QString &json);
     void SetScanOptionsFromClient(const QVector<QPair<QString, QString>> &options);
     // The running file number, synced to the file at once: a restart after
     // any end of a job must not number files over ones already made.
-    void StoreScanCount();
+    void StoreScanCount(int number);
 
     QString ConvertToBase64(const QString &path) const;
 
@@ -211,6 +216,8 @@ private:
     QSemaphore m_pagesHandled;
     int m_jobFirstNumber = 1;
     ServedFiles m_servedFiles;
+    // Held until the teardown in the destructor has run.
+    std::unique_ptr<InstanceLock> m_instanceLock;
 };
 
 #endif

@@ -1,9 +1,10 @@
 // Figures of the page loop: seconds per A4 page at 300 dpi for each page
 // format and frame kind, and the process's memory after short and long
 // batches (it must not grow with the batch). Prints, never fails.
-#include "simsession.h"
+#include "saneharness.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 
 #include <cstdio>

@@ -58,7 +58,8 @@ Job runJob(PageClient &page, const QString &command, int timeoutMs = 60000)
             job.end = m;
             break;
         }
-        job.reports << m;
+        if (m.value("Cmd").toString() == "SSCANONE")
+            job.reports << m;
     }
     return job;
 }
@@ -83,16 +84,10 @@ QString run(const QString &program, const QStringList &args)
     return QString::fromUtf8(p.readAllStandardOutput());
 }
 
+// A page of the simulator's feeder, as pagekit checks it.
 pagekit::ExpectedPage expected(pagekit::ExpectedPage::Mode mode, int depth, int image, int dpi)
 {
-    pagekit::ExpectedPage e;
-    e.width = W;
-    e.height = H;
-    e.mode = mode;
-    e.depth = depth;
-    e.image = image;
-    e.dpi = dpi;
-    return e;
+    return {W, H, mode, depth, image, dpi};
 }
 
 } // namespace
@@ -105,8 +100,11 @@ private slots:
     void pageFiles();
     void documents_data();
     void documents();
+    void documentThatCannotBeMade();
     void base64Reports();
     void numbersRunOnAcrossJobsAndRestarts();
+    void storedNumbersAreBounded();
+    void badSettingsStillScan();
     void deleteFilesBeforeScan();
     void errorsReachThePage_data();
     void errorsReachThePage();
@@ -128,7 +126,6 @@ void ScanTest::pageFiles_data()
     QTest::addColumn<QString>("deviceKeys");
     QTest::addColumn<int>("depth");
 
-    using E = pagekit::ExpectedPage;
     QTest::newRow("tiff color") << "1" << "tiff" << "Color" << "" << 8;
     QTest::newRow("tiff lineart") << "1" << "tiff" << "Lineart" << "" << 1;
     QTest::newRow("tiff gray 16, odd reads") << "1" << "tiff" << "Gray" << "depth=16 max_read=1001" << 16;
@@ -139,7 +136,6 @@ void ScanTest::pageFiles_data()
     QTest::newRow("png lineart") << "4" << "png" << "Lineart" << "" << 1;
     QTest::newRow("png color 16") << "4" << "png" << "Color" << "depth=16" << 16;
     QTest::newRow("png three-pass") << "4" << "png" << "Color" << "three_pass=1" << 8;
-    Q_UNUSED(E::Gray);
 }
 
 void ScanTest::pageFiles()
@@ -242,6 +238,29 @@ void ScanTest::documents()
     }
 }
 
+// 16-bit pages have no place in the PDF conversion: the pages must survive
+// and no report may name a PDF that does not exist.
+void ScanTest::documentThatCannotBeMade()
+{
+    Sandbox box;
+    box.setDevices(Feeder.trimmed() + " depth=16 mode=Gray\n");
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const QString out = box.root() + "/d16";
+    Job job = runJob(page, scanCommand("cvnfa:DR-A", QString(R"({"FileType":"5","FilePath":"%1"})").arg(out)));
+    QCOMPARE(job.end.value("Cmd").toString(), QString("SSCANALL"));
+    QCOMPARE(job.paths(), QStringList({out + "/0001.tiff", out + "/0002.tiff", out + "/0003.tiff"}));
+    for (int n = 1; n <= 3; ++n)
+        QCOMPARE(pagekit::checkPage(job.paths()[n - 1], expected(pagekit::ExpectedPage::Gray, 16, n, 300)), QString());
+    QVERIFY(box.standardError().contains("no PDF could be made"));
+
+    job = runJob(page, scanCommand("cvnfa:DR-A", R"({"FileType":"6"})"));
+    QCOMPARE(job.end.value("Code").toInt(), 1008);
+    QCOMPARE(job.end.value("Msg").toString(), QString("扫描时出错"));
+    QVERIFY(!QFile::exists(out + "/0004.pdf"));
+    QCOMPARE(storedScanCount(box), QString("4"));
+}
+
 void ScanTest::base64Reports()
 {
     Sandbox box;
@@ -294,6 +313,48 @@ void ScanTest::numbersRunOnAcrossJobsAndRestarts()
     job = runJob(again, scanCommand("cvnfa:DR-A", "{}"));
     QCOMPARE(job.paths().first(), out + "/img000018.jpg");
     QCOMPARE(storedScanCount(box), QString("21"));
+}
+
+void ScanTest::storedNumbersAreBounded()
+{
+    Sandbox box;
+    box.setDevices("device cvnfa DR-A pages=1 width_px=8 height_px=8\n");
+    QDir().mkpath(box.dataDir());
+    {
+        QSettings ini(box.dataDir() + "/SysConfig.ini", QSettings::IniFormat);
+        ini.setValue("Scanner/ScanCount", "2147483647");
+        ini.setValue("Scanner/ScanMinCountSize", "1000000000");
+    }
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const Job job = runJob(page, scanCommand("cvnfa:DR-A", R"({"FileType":"2"})"));
+    QCOMPARE(job.paths(), QStringList{box.tempImgDir() + "/" + QString(23, '0') + "999999999.pnm"});
+    QVERIFY(box.standardError().contains("ScanCount 2147483647 is out of range; using 999999999"));
+    QVERIFY(box.standardError().contains("ScanMinCountSize 1000000000 is out of range; using 32"));
+}
+
+// Settings the service cannot use change nothing and cost no page.
+void ScanTest::badSettingsStillScan()
+{
+    Sandbox box;
+    box.setDevices(Feeder);
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const QString out = box.root() + "/bad";
+    Job job = runJob(page, scanCommand("cvnfa:DR-A", QString(R"({"FileType":"2","FilePath":"%1"})").arg(out)));
+    QCOMPARE(job.reports.size(), 3);
+    // JSON that does not parse: the previous settings and no option.
+    job = runJob(page, scanCommand("cvnfa:DR-A", R"({"FileType":"3",)"));
+    QCOMPARE(job.paths().first(), out + "/0004.pnm");
+    // A value the scanner refuses, one with a bad unit, a number sent as a number.
+    job = runJob(page, scanCommand("cvnfa:DR-A", R"({"mode":"Sepia","paper-size":"Custom","page-width":"3parsecs","resolution":150})"));
+    QCOMPARE(job.reports.size(), 3);
+    QCOMPARE(job.end.value("Cmd").toString(), QString("SSCANALL"));
+    const QString err = box.standardError();
+    QVERIFY(err.contains("velloscan: setting of option --mode failed (Invalid argument)"));
+    QVERIFY(err.contains("velloscan: option --page-width: illegal unit (rest of option: parsecs)"));
+    QVERIFY(!box.simLogLines().filter("set cvnfa:DR-A resolution").size());
+    QCOMPARE(QDir(out).entryList(QDir::Files).size(), 9);
 }
 
 void ScanTest::deleteFilesBeforeScan()

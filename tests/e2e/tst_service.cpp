@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 
 namespace {
@@ -79,6 +80,8 @@ private slots:
     void existingSettingsLeftUnchanged();
     void terminatesOnSignal_data();
     void terminatesOnSignal();
+    void secondCopyLeavesTheFirstAlone();
+    void portHeldElsewhereEndsTheStart();
 };
 
 void ServiceTest::greetingWithScanners()
@@ -235,7 +238,7 @@ void ServiceTest::optionsReadDirectlyWhenNotPreloaded()
 void ServiceTest::optionErrors()
 {
     Sandbox box;
-    box.setDevices("device cvnfa DR-A\ndevice cvnfb Denied open_status=11\n");
+    box.setDevices("device cvnfa DR-A\ndevice cvnfb Denied open_status=11\ndevice webcamsim Cam\n");
     PageClient page;
     QVERIFY(box.startWithPage(page));
 
@@ -255,6 +258,12 @@ void ServiceTest::optionErrors()
     page.send("COPT|cvnfb:Denied");
     QVERIFY(page.waitForMessages(7));
     QCOMPARE(page.messages[6], codeOnly(11, "资源存取被禁止.请重启电脑."));
+
+    // SANE knows the camera, but the service never offers it: not there for the page.
+    page.send("COPT|webcamsim:Cam");
+    QVERIFY(page.waitForMessages(8));
+    QCOMPARE(page.messages[7], codeOnly(12, "未找到扫描仪.请先获取扫描仪."));
+    QVERIFY(!box.simLogLines().contains("open-start webcamsim:Cam"));
 }
 
 void ServiceTest::commandDuringSlowPreload()
@@ -517,6 +526,45 @@ void ServiceTest::terminatesOnSignal()
     QCOMPARE(box.terminate(5000), 0);
     if (withPage)
         QTRY_VERIFY(page.closed);
+}
+
+void ServiceTest::secondCopyLeavesTheFirstAlone()
+{
+    Sandbox box;
+    box.setDevices(TwoScanners);
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    // Pages the first copy has scanned and not yet handed over.
+    const QStringList pages{box.imgDir() + "/work.tiff", box.tempImgDir() + "/page0001.tiff"};
+    for (const QString &path : pages) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+
+    QString errors;
+    QCOMPARE(box.runCopy(&errors), 1);
+    QVERIFY2(errors.contains("another copy already runs for this user"), qPrintable(errors));
+    for (const QString &path : pages)
+        QVERIFY2(QFile::exists(path), qPrintable(path));
+    page.send("CDEV");
+    QVERIFY(page.waitForMessages(3));
+    QCOMPARE(page.message(2).value("Cmd").toString(), QString("SDEV"));
+
+    // The lock goes with the first copy: the next start is a normal one.
+    QCOMPARE(box.terminate(), 0);
+    QVERIFY(box.start());
+    for (const QString &path : pages)
+        QVERIFY2(!QFile::exists(path), qPrintable(path));
+}
+
+void ServiceTest::portHeldElsewhereEndsTheStart()
+{
+    Sandbox box;
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, box.port()));
+    QString errors;
+    QCOMPARE(box.runCopy(&errors), 1);
+    QVERIFY2(errors.contains(QString("cannot listen on port %1").arg(box.port())), qPrintable(errors));
 }
 
 QTEST_MAIN(ServiceTest)

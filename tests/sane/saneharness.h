@@ -1,6 +1,6 @@
 // What the SANE engine suites share: one simulator configuration directory
 // for the whole process (libsane reads SANE_CONFIG_DIR only once), the
-// simulator's event log, a SANE session per case and standard-error capture.
+// simulator's event log, a SANE session per case and output capture.
 #ifndef VELLOSCAN_TEST_SANEHARNESS_H
 #define VELLOSCAN_TEST_SANEHARNESS_H
 
@@ -14,18 +14,19 @@
 #include <cstdio>
 #include <unistd.h>
 
-// Redirects the process's standard error into a file for its lifetime.
-class StderrCapture
+// Redirects standard error (or another stream, such as standard output) into
+// a file for its lifetime.
+class OutputCapture
 {
 public:
-    StderrCapture()
+    explicit OutputCapture(std::FILE *stream = stderr) : m_stream(stream), m_fd(::fileno(stream))
     {
         m_file.open();
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        ::dup2(m_file.handle(), STDERR_FILENO);
+        std::fflush(m_stream);
+        m_saved = ::dup(m_fd);
+        ::dup2(m_file.handle(), m_fd);
     }
-    ~StderrCapture() { restore(); }
+    ~OutputCapture() { restore(); }
     QByteArray text()
     {
         restore();
@@ -38,14 +39,17 @@ private:
     {
         if (m_saved < 0)
             return;
-        std::fflush(stderr);
-        ::dup2(m_saved, STDERR_FILENO);
+        std::fflush(m_stream);
+        ::dup2(m_saved, m_fd);
         ::close(m_saved);
         m_saved = -1;
     }
+    std::FILE *m_stream;
+    int m_fd;
     QTemporaryFile m_file;
     int m_saved = -1;
 };
+using StderrCapture = OutputCapture;
 
 // The simulator's world for this process: call setUp() before the first
 // SANE session, then setDevices() per case.

@@ -2,7 +2,9 @@
 // scanners. libsane reads SANE_CONFIG_DIR once per process, so the whole run
 // shares one configuration directory; each case rewrites the simulator's
 // device file in it, which the simulator re-reads at every listing and open.
-#include "simsession.h"
+#include "saneharness.h"
+
+#include <QTest>
 
 namespace {
 
@@ -25,16 +27,17 @@ class TestSaneScan : public QObject
 private:
     SimWorld m_world;
 
-    void setDevices(const QString &lines) { QVERIFY(m_world.setDevices("# written by tst_sanescan\n" + lines)); }
+    QString logPath() const { return m_world.logPath(); }
+    void setDevices(const QString &lines) { m_world.setDevices("# written by tst_sanescan\n" + lines); }
     QStringList logLines() const { return m_world.logLines(); }
-    QStringList logLinesStartingWith(const QString &prefix) const { return m_world.logLinesStartingWith(prefix); }
+    QStringList logLinesStartingWith(const QString &prefix) const { return m_world.logLines(prefix); }
 
 private slots:
     void initTestCase() { QVERIFY(m_world.setUp()); }
 
     void init()
     {
-        m_world.clearLog();
+        QFile::remove(logPath());
         setDevices(QString());
     }
 
@@ -91,7 +94,7 @@ private slots:
         names.clear();
         QCOMPARE(e.scan.GetDeviceList(names), 0);
         QCOMPARE(names, QVector<QString>{"cvnfa:A2"});
-        m_world.clearLog();
+        QFile::remove(logPath());
         QCOMPARE(e.scan.OpenDevice("cvnfa:A1"), 12);
         QVERIFY(logLinesStartingWith("open-start").isEmpty());
     }
@@ -117,7 +120,7 @@ private slots:
         QVector<QString> names;
         QCOMPARE(scan.GetDeviceList(names), 0);
         scan.Exit();
-        m_world.clearLog();
+        QFile::remove(logPath());
         names.clear();
         QCOMPARE(scan.GetDeviceList(names), 12);
         QCOMPARE(scan.OpenDevice("cvnfa:A1"), 12);
@@ -338,7 +341,7 @@ private slots:
         Engine e;
         QVector<QString> names;
         QCOMPARE(e.scan.GetDeviceList(names), 0);
-        OutputCapture err(stderr);
+        StderrCapture err;
         QCOMPARE(e.scan.OpenDevice(kAllPaths), 0);
         const QByteArray messages = err.text();
         const OptionTable options = e.scan.GetAllOptions();

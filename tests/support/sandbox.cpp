@@ -24,12 +24,17 @@ Sandbox::Sandbox()
 {
     for (const char *sub : {"home", "tmp", "app", "bin", "sane"})
         QDir().mkpath(root() + "/" + sub);
-    const QString binary = appDir() + "/velloscan";
-    QFile::copy(VELLOSCAN_BINARY, binary);
-    QFile::setPermissions(binary, QFile::permissions(VELLOSCAN_BINARY));
+    m_program = qEnvironmentVariable("VELLOSCAN_PROGRAM");
+    if (m_program.isEmpty()) {
+        m_program = appDir() + "/velloscan";
+        QFile::copy(VELLOSCAN_BINARY, m_program);
+        QFile::setPermissions(m_program, QFile::permissions(VELLOSCAN_BINARY));
+        m_port = freePort();
+        writePortFile(QByteArray::number(m_port) + "\n");
+    } else {
+        m_port = 23165;
+    }
     QFile::copy(VELLOSCAN_SIM_DLLCONF, saneDir() + "/dll.conf");
-    m_port = freePort();
-    writePortFile(QByteArray::number(m_port) + "\n");
     writeTool("lsb_release", "Distributor ID:\tDebian\n");
     setDevices(QString());
 }
@@ -85,7 +90,7 @@ QString Sandbox::url() const
     return QStringLiteral("ws://127.0.0.1:%1").arg(m_port);
 }
 
-bool Sandbox::start()
+QProcessEnvironment Sandbox::environment() const
 {
     QProcessEnvironment env;
     env.insert("HOME", home());
@@ -95,8 +100,13 @@ bool Sandbox::start()
     env.insert("LD_LIBRARY_PATH", VELLOSCAN_SIM_LIBDIR);
     env.insert("LANG", "C.UTF-8");
     env.insert(m_extraEnv);
-    m_process.setProcessEnvironment(env);
-    m_process.setProgram(appDir() + "/velloscan");
+    return env;
+}
+
+bool Sandbox::start()
+{
+    m_process.setProcessEnvironment(environment());
+    m_process.setProgram(m_program);
     m_process.setWorkingDirectory(root());
     m_process.start();
     if (!m_process.waitForStarted(5000))
@@ -114,6 +124,23 @@ bool Sandbox::start()
 bool Sandbox::startWithPage(PageClient &page)
 {
     return start() && page.open(url()) && page.waitForMessages(2);
+}
+
+int Sandbox::runCopy(QString *errors, int timeoutMs)
+{
+    QProcess copy;
+    copy.setProcessEnvironment(environment());
+    copy.setProgram(m_program);
+    copy.setWorkingDirectory(root());
+    copy.start();
+    const bool ended = copy.waitForFinished(timeoutMs);
+    if (!ended) {
+        copy.kill();
+        copy.waitForFinished(5000);
+    }
+    if (errors)
+        *errors = QString::fromUtf8(copy.readAllStandardError());
+    return ended && copy.exitStatus() == QProcess::NormalExit ? copy.exitCode() : -1;
 }
 
 int Sandbox::terminate(int timeoutMs)

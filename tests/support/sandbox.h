@@ -10,6 +10,10 @@
 // A private world for one run of the real service: its own HOME and TMPDIR,
 // a copy of the binary with its port.txt, a PATH holding only the fake tools
 // the test chose, and a SANE configuration that loads the simulated backends.
+//
+// With VELLOSCAN_PROGRAM set in the environment the world runs that program
+// instead (the installed service); it has no port.txt of ours beside it, so
+// it listens on the default port.
 class Sandbox
 {
 public:
@@ -40,6 +44,10 @@ public:
     void setEnvironment(const QString &name, const QString &value) { m_extraEnv.insert(name, value); }
 
     bool start();
+    // Runs one more copy of the service in this world until it exits by
+    // itself; returns its exit code, or -1 when it crashed or was still
+    // running after the time. Its standard error goes to `errors`.
+    int runCopy(QString *errors, int timeoutMs = 15000);
     // Starts the service and connects the page; true once it was greeted.
     bool startWithPage(class PageClient &page);
     // Sends SIGTERM and waits; returns the exit code, or -1 when the process
@@ -53,7 +61,10 @@ public:
     QString url() const;
 
 private:
+    QProcessEnvironment environment() const;
+
     QTemporaryDir m_dir;
+    QString m_program;
     QProcess m_process;
     QProcessEnvironment m_extraEnv;
     quint16 m_port = 0;
