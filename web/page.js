@@ -298,9 +298,10 @@ async function start() {
     addPage(page);
     setCounter($("pages").children.length, true);
   });
-  client.on("scanend", ({ document }) => {
+  client.on("scanend", ({ document, error }) => {
     setCounter($("pages").children.length, false);
     if (document) showDocument(document);
+    if (error) showError(error);
   });
   online();
   showDevices(client.devices);

@@ -111,8 +111,13 @@ export interface Client {
 
   /** Enumerates again; [] when there is no scanner. */
   listDevices(): Promise<string[]>;
+  /** Rejects with a TypeError for a device name containing "|". */
   getOptions(device: string): Promise<Options>;
-  /** Only files the service may serve: its scratch folders and the files it wrote. */
+  /**
+   * Only files the service may serve: its scratch folders and the files it
+   * wrote. Rejects with 2007 when the service sent no data (missing, refused
+   * or too large), and with a TypeError for a path containing "|".
+   */
   readFile(path: string): Promise<Uint8Array>;
   /**
    * Resolves at the end of the batch. Rejects with the service's error (the
