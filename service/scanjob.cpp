@@ -88,11 +88,11 @@ void WebSocketOperation::ScanImage(const QString &device)
     // The engine and the option tables are ours only once the preload is over.
     WaitForPreload();
     if (device.isEmpty()) {
-        SendCode(1004);
+        m_jobEnd = CodeMsg(1004);
         return;
     }
     if (!CreateMultiDir(m_sysConfig->imgPath)) {
-        SendCode(1007);
+        m_jobEnd = CodeMsg(1007);
         return;
     }
 
@@ -162,7 +162,7 @@ void WebSocketOperation::ScanImage(const QString &device)
 }
 
 // Every way out of a job after it started: wait for the page reports, build
-// the document, store the running number, send the last message.
+// the document, store the running number, make the last message.
 void WebSocketOperation::FinishScanJob(int status)
 {
     // The documents must hold every page and the client must have every page
@@ -197,9 +197,9 @@ void WebSocketOperation::FinishScanJob(int status)
     const int number = m_scanCount;
     QMetaObject::invokeMethod(this, [this, number] { StoreScanCount(number); });
     if (failure == 1008)
-        SendCode(1008);
+        m_jobEnd = CodeMsg(1008);
     else if (failure)
-        SendSaneStatus(failure);
+        m_jobEnd = SaneStatusMsg(failure);
     else
         EndProcessScan();
 }
@@ -207,6 +207,8 @@ void WebSocketOperation::FinishScanJob(int status)
 void WebSocketOperation::JobEnded()
 {
     m_jobRunning = false;
+    SendMsg(m_jobEnd);
+    m_jobEnd = RetMsg();
     // After the job's last message: a scanner plugged or pulled meanwhile
     // must still reach the page's device list.
     if (m_usbChangePending) {
@@ -277,8 +279,8 @@ void WebSocketOperation::EndProcessScan()
         msg.code = 2003;
         msg.data = m_isMulPdf ? QStringLiteral("pdf|") + m_mulPdfPath : QStringLiteral("tiff|") + m_mulTiffPath;
         msg.dataType = RetMsgSTRDATA;
-        // Queued to the main thread ahead of the message, so the page may
-        // read the document back as soon as it hears of it.
+        // Recorded by the main thread, which owns the record, before it sends
+        // the message: the page may read the document back at once.
         const QString document = m_isMulPdf ? m_mulPdfPath : m_mulTiffPath;
         QMetaObject::invokeMethod(this, [this, document] { m_servedFiles.AddFile(document); });
     } else {
@@ -286,7 +288,7 @@ void WebSocketOperation::EndProcessScan()
         msg.code = 2004;
     }
     msg.msg = GetCustomMsg(msg.code);
-    SendMsg(msg);
+    m_jobEnd = msg;
 }
 
 QString WebSocketOperation::GetScanFile(const QString &suffix) const

@@ -404,21 +404,31 @@ void WebSocketOperation::SendMsg(const RetMsg &msg)
     emit sendMessage(Protocol::Serialize(msg));
 }
 
-void WebSocketOperation::SendCode(int code, const QString &cmd)
+RetMsg WebSocketOperation::CodeMsg(int code, const QString &cmd)
 {
     RetMsg msg;
     msg.cmd = cmd;
     msg.code = code;
     msg.msg = GetCustomMsg(code);
-    SendMsg(msg);
+    return msg;
 }
 
-void WebSocketOperation::SendSaneStatus(int status)
+RetMsg WebSocketOperation::SaneStatusMsg(int status)
 {
     RetMsg msg;
     msg.code = status;
     msg.msg = GetScanStatusMsg(status);
-    SendMsg(msg);
+    return msg;
+}
+
+void WebSocketOperation::SendCode(int code, const QString &cmd)
+{
+    SendMsg(CodeMsg(code, cmd));
+}
+
+void WebSocketOperation::SendSaneStatus(int status)
+{
+    SendMsg(SaneStatusMsg(status));
 }
 
 void WebSocketOperation::Refuse(QWebSocket *socket, int code)

@@ -112,6 +112,8 @@ private slots:
 
 private:
     void SendMsg(const RetMsg &msg);
+    static RetMsg CodeMsg(int code, const QString &cmd = QString());
+    static RetMsg SaneStatusMsg(int status);
     void SendCode(int code, const QString &cmd = QString());
     void SendSaneStatus(int status);
     void SendMessageOnFirstConnection();
@@ -215,6 +217,10 @@ private:
     int m_pagesAnnounced = 0;
     QSemaphore m_pagesHandled;
     int m_jobFirstNumber = 1;
+    // The job's last message, made by the scan thread and sent by the main
+    // thread once the job is over, so that a page answering it at once is
+    // served rather than told the service is still busy.
+    RetMsg m_jobEnd;
     ServedFiles m_servedFiles;
     // Held until the teardown in the destructor has run.
     std::unique_ptr<InstanceLock> m_instanceLock;

@@ -113,11 +113,6 @@ function documentOf(message) {
   return { type: message.Data.slice(0, bar), path: message.Data.slice(bar + 1) };
 }
 
-// How often a call refused in the moment after our own scan ended is sent
-// again, and the first wait (doubled each time).
-const RESEND_TRIES = 8;
-const RESEND_FIRST_MS = 10;
-
 class Client {
   constructor(url, reconnect) {
     this.url = url;
@@ -131,14 +126,11 @@ class Client {
     this._closed = false;
     this._retryDelay = 0;
     this._retryTimer = null;
-    this._resendTimer = null;
     // Calls not yet sent; calls sent that the service answers at once, in the
     // order they were sent; and our scan, whose messages come as it runs.
     this._queue = [];
     this._sent = [];
     this._scan = null;
-    // Our scan has ended and the service has not yet shown that it is past it.
-    this._afterScan = false;
   }
 
   on(event, handler) {
@@ -172,7 +164,6 @@ class Client {
         } else if (message.Cmd === "SDEV" || message.Code === 1003) {
           greeted = true;
           this._ready = true;
-          this._afterScan = false;
           this._setDevices(devicesOf(message));
           resolve();
         } else if (message.Code === 1009 || message.Code === 1011) {
@@ -206,7 +197,6 @@ class Client {
       case "SSCANALL":
       case "SSCANMUL": {
         const document = documentOf(message);
-        this._afterScan = true;
         if (!this._scan) return this._emit("scanend", { document, error: null });
         const scan = this._scan;
         this._scan = null;
@@ -224,11 +214,8 @@ class Client {
     const call = this._sent[0];
     if (!call || call.reply !== message.Cmd) return;
     this._sent.shift();
-    if (call.probe) {
-      // No 1009 came before it: the service took the scan, and is past the last.
-      if (this._scan === call.scan) this._afterScan = false;
-    } else {
-      if (message.Cmd !== "SBASE64") this._afterScan = false;
+    // A probe's answer says no 1009 came before it: the service took the scan.
+    if (!call.probe) {
       if (message.Cmd === "SDEV") this._setDevices(devicesOf(message));
       try {
         call.resolve(call.decode(message));
@@ -249,16 +236,15 @@ class Client {
       if (!call) return;
       if (call.probe) {
         if (this._scan === call.scan) this._scan = null;
-        this._refused(call.scan, error);
+        call.scan.reject(error);
       } else {
         this._sent.shift();
-        this._refused(call, error);
+        call.reject(error);
       }
     } else {
       // Only listing and options can fail; "CBASE64" is always answered.
       const head = this._sent[0];
       const call = this._scan || (head && (head.reply === "SDEV" || head.reply === "SOPT") ? this._sent.shift() : null);
-      this._afterScan = !call || call === this._scan;
       if (!call) return this._emit("scanend", { document: null, error });
       if (call === this._scan) this._scan = null;
       if (error.code === 1003 && call.reply === "SDEV") {
@@ -271,27 +257,13 @@ class Client {
     this._pump();
   }
 
-  // The service keeps refusing for a moment after it has sent the end of our
-  // scan; a call it refused then is sent again, a few times, a little later.
-  _refused(call, error) {
-    if (!call.resendable || call.tries >= RESEND_TRIES) {
-      call.reject(error);
-      return;
-    }
-    const wait = RESEND_FIRST_MS * 2 ** call.tries++;
-    call.notBefore = Date.now() + wait;
-    this._queue.unshift(call);
-    clearTimeout(this._resendTimer);
-    this._resendTimer = setTimeout(() => this._pump(), wait);
-  }
-
   _call(call) {
     return new Promise((resolve, reject) => {
       if (!this._ready) {
         reject(new VelloScanError(1010, DISCONNECTED_TEXT));
         return;
       }
-      this._queue.push({ ...call, tries: 0, notBefore: 0, resolve, reject });
+      this._queue.push({ ...call, resolve, reject });
       this._pump();
     });
   }
@@ -300,10 +272,7 @@ class Client {
   // and the service answers all but "CBASE64" with 1009 at once.
   _pump() {
     while (this._queue.length && this._ready && (this._scan || this._sent.length === 0)) {
-      const call = this._queue[0];
-      if (call.notBefore > Date.now()) return;
-      this._queue.shift();
-      call.resendable = this._afterScan && !this._scan;
+      const call = this._queue.shift();
       if (call.reply !== null) {
         this._sent.push(call);
         this._socket.send(call.command);
@@ -365,7 +334,6 @@ class Client {
 
   _dropped() {
     this._ready = false;
-    clearTimeout(this._resendTimer);
     const error = new VelloScanError(1010, DISCONNECTED_TEXT);
     const pending = [...this._queue, ...this._sent.filter((c) => !c.probe), ...(this._scan ? [this._scan] : [])];
     this._queue = [];

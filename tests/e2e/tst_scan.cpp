@@ -110,6 +110,7 @@ private slots:
     void errorsReachThePage();
     void jamKeepsEarlierPages();
     void busyServiceAnswers1009();
+    void servedRightAfterTheEnd();
     void reloadedPageGetsTheRestOfTheJob();
     void terminatedMidScan_data();
     void terminatedMidScan();
@@ -477,6 +478,26 @@ void ScanTest::busyServiceAnswers1009()
     page.send("CDEV");
     QVERIFY(page.waitForMessages(before + 1));
     QCOMPARE(page.message(before).value("Cmd").toString(), QString("SDEV"));
+}
+
+// A page that answers the end of a job at once is served, not told the
+// service is still busy.
+void ScanTest::servedRightAfterTheEnd()
+{
+    Sandbox box;
+    box.setDevices("device cvnfa DR-A pages=1 width_px=16 height_px=16\n");
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    QObject::connect(&page.socket, &QWebSocket::textMessageReceived, &page, [&page](const QString &m) {
+        if (m.contains("SSCANMUL") || m.contains("SSCANALL"))
+            page.send("CDEV");
+    });
+    for (int job = 0; job < 10; ++job) {
+        const int before = page.messages.size();
+        page.send(scanCommand("cvnfa:DR-A", job % 2 ? R"({"FileType":"6"})" : R"({"FileType":"2"})"));
+        QTRY_VERIFY_WITH_TIMEOUT(page.messages.mid(before).filter("SDEV\"").size() == 1, 30000);
+        QVERIFY(page.messages.mid(before).filter("1009").isEmpty());
+    }
 }
 
 void ScanTest::reloadedPageGetsTheRestOfTheJob()
