@@ -445,7 +445,9 @@ void WebSocketOperation::Refuse(QWebSocket *socket, int code)
 void WebSocketOperation::OnNewConnection()
 {
     while (QWebSocket *socket = m_server->nextPendingConnection()) {
-        if (m_isScanning) {
+        // A job counts from the moment its page asked for it, not only from
+        // when its thread gets to the scanner.
+        if (m_isScanning || (m_jobRunning && !m_clients.isEmpty())) {
             Refuse(socket, 1009);
             continue;
         }
