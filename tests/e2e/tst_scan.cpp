@@ -114,6 +114,7 @@ private slots:
     void reloadedPageGetsTheRestOfTheJob();
     void terminatedMidScan_data();
     void terminatedMidScan();
+    void optionsInTheBackendsOrder();
     void deviceOutsideThePreload();
     void commaDecimalLocale();
     void base64ServesOnlyOurFiles();
@@ -561,6 +562,21 @@ void ScanTest::terminatedMidScan()
     QCOMPARE(job.reports.size(), 3);
     for (const QString &path : job.paths())
         QVERIFY2(!written.contains(QFileInfo(path).fileName()), qPrintable(path));
+}
+
+void ScanTest::optionsInTheBackendsOrder()
+{
+    Sandbox box;
+    box.setDevices(Feeder);
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    // Keys in no particular order, one the flatbed would drop, one no option has.
+    const Job job = runJob(page, scanCommand("cvnfa:DR-A", R"({"cropping":"yes","resolution":"150","FileType":"2",)"
+                                                           R"("nonsense":"1","mode":"Gray","source":"ADF Back"})"));
+    QCOMPARE(job.reports.size(), 3);
+    QCOMPARE(box.simLogLines().filter(QRegularExpression("^set ")),
+             QStringList({"set cvnfa:DR-A source ADF Back", "set cvnfa:DR-A mode Gray",
+                          "set cvnfa:DR-A resolution 150", "set cvnfa:DR-A cropping 1"}));
 }
 
 void ScanTest::deviceOutsideThePreload()
