@@ -92,12 +92,14 @@ void WebSocketOperation::ScanImage(const QString &device)
     }
     // The scratch folders were ours at start, but a cleaner of the temporary
     // folder may have removed them since, and someone else made them anew.
-    const bool defaultOutput = m_sysConfig->imgPath == m_tempImgDir;
-    QString why;
-    for (const QString &scratch : {m_imgDir, m_tempImgDir}) {
-        if ((scratch == m_imgDir || defaultOutput) && !ScratchFolder::Ensure(scratch, &why)) {
+    QStringList scratch{m_imgDir};
+    if (m_sysConfig->imgPath == m_tempImgDir)
+        scratch << m_tempImgDir;
+    for (const QString &folder : scratch) {
+        QString why;
+        if (!ScratchFolder::Ensure(folder, &why)) {
             std::fprintf(stderr, "velloscan: %s is no longer a private folder of this user (%s); not scanning\n",
-                         qUtf8Printable(scratch), qUtf8Printable(why));
+                         qUtf8Printable(folder), qUtf8Printable(why));
             SendCode(1007);
             return;
         }
