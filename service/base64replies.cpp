@@ -37,15 +37,14 @@ void sayTooLarge(const QString &path, qint64 size)
 // `sink` a chunk at a time. A file that grows past the limit while it is
 // read is too large as well.
 template <typename Sink>
-Outcome encode(int fd, const QString &path, const std::atomic<bool> &stopped, Sink sink)
+Outcome encode(int fd, const QString &path, char *chunk, const std::atomic<bool> &stopped, Sink sink)
 {
     Protocol::Base64Writer writer(JsonLineBreak);
-    const std::unique_ptr<char[]> chunk(new char[ChunkSize]);
     qint64 total = 0;
     for (;;) {
         if (stopped)
             return Outcome::Stopped;
-        const ssize_t got = ::read(fd, chunk.get(), ChunkSize);
+        const ssize_t got = ::read(fd, chunk, ChunkSize);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -59,7 +58,7 @@ Outcome encode(int fd, const QString &path, const std::atomic<bool> &stopped, Si
             sayTooLarge(path, qMax(total, sizeOf(fd)));
             return Outcome::TooLarge;
         }
-        sink(writer.Add(chunk.get(), int(got)));
+        sink(writer.Add(chunk, int(got)));
     }
     sink(writer.Finish());
     return Outcome::Encoded;
@@ -73,6 +72,7 @@ int textSize(qint64 fileSize)
 } // namespace
 
 Base64Replies::Base64Replies()
+    : m_chunk(new char[ChunkSize])
 {
     m_pool.setMaxThreadCount(1);
 }
@@ -115,7 +115,7 @@ void Base64Replies::PageReport(FileDescriptor file, const QString &path, Done do
     Run([this, held, path] { return MakePageReport(held->fd(), path); }, std::move(done));
 }
 
-QString Base64Replies::MakeFileReply(int fd, const QString &path) const
+QString Base64Replies::MakeFileReply(int fd, const QString &path)
 {
     RetMsg msg;
     msg.cmd = QStringLiteral("SBASE64");
@@ -136,13 +136,13 @@ QString Base64Replies::MakeFileReply(int fd, const QString &path) const
     QString text;
     text.reserve(before.size() + textSize(size) + after.size());
     text += before;
-    if (encode(fd, path, m_stopped, [&text](QLatin1String piece) { text += piece; }) != Outcome::Encoded)
+    if (encode(fd, path, m_chunk.get(), m_stopped, [&text](QLatin1String piece) { text += piece; }) != Outcome::Encoded)
         return Protocol::Serialize(msg);
     text += after;
     return text;
 }
 
-QString Base64Replies::MakePageReport(int fd, const QString &path) const
+QString Base64Replies::MakePageReport(int fd, const QString &path)
 {
     RetMsg msg;
     msg.cmd = QStringLiteral("SSCANONE");
@@ -160,16 +160,18 @@ QString Base64Replies::MakePageReport(int fd, const QString &path) const
         return namingThePath();
     }
 
-    // The report's data is the Base64 of {"Base64Data":text,"ImagePath":path};
-    // the text goes where the mark is.
+    // The report's data is the Base64 of {"Base64Data":text,"ImagePath":path},
+    // written with a mark for the text. "Base64Data" comes first, so the
+    // first mark is that one, whatever the path holds.
     const QJsonObject shape{{QStringLiteral("Base64Data"), QString(QChar(1))}, {QStringLiteral("ImagePath"), path}};
     const QByteArray json = QJsonDocument(shape).toJson(QJsonDocument::Compact);
-    const int mark = json.indexOf("\\u0001");
+    const QByteArray markText("\\u0001");
+    const int mark = json.indexOf(markText);
     QByteArray inner;
     inner.reserve(json.size() + textSize(size));
     inner.append(json.constData(), mark);
     if (fd >= 0) {
-        const Outcome outcome = encode(fd, path, m_stopped, [&inner](QLatin1String piece) {
+        const Outcome outcome = encode(fd, path, m_chunk.get(), m_stopped, [&inner](QLatin1String piece) {
             inner.append(piece.data(), piece.size());
         });
         if (outcome == Outcome::TooLarge)
@@ -180,7 +182,7 @@ QString Base64Replies::MakePageReport(int fd, const QString &path) const
         if (outcome == Outcome::Unreadable)
             inner.truncate(mark);
     }
-    inner.append(json.constData() + mark + 6, json.size() - mark - 6);
+    inner.append(json.mid(mark + markText.size()));
     const QByteArray encoded = inner.toBase64();
     inner = QByteArray();
 

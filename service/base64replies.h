@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 // Makes the messages that carry a file's Base64 text on a thread of its own,
 // so that the event loop keeps serving while a large file is read and
@@ -38,11 +39,15 @@ public:
 
 private:
     void Run(std::function<QString()> make, Done done);
-    QString MakeFileReply(int fd, const QString &path) const;
-    QString MakePageReport(int fd, const QString &path) const;
+    QString MakeFileReply(int fd, const QString &path);
+    QString MakePageReport(int fd, const QString &path);
 
     QThreadPool m_pool;
     std::atomic<bool> m_stopped{false};
+    // The read buffer, kept for the life of the service rather than taken
+    // from the heap at every request. Only the pool's one thread uses it,
+    // one task at a time.
+    std::unique_ptr<char[]> m_chunk;
 };
 
 #endif

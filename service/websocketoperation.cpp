@@ -25,9 +25,9 @@ namespace {
 
 // Pages send short commands; anything near this size is a mistake or an attack.
 constexpr quint64 MaxIncomingMessage = 1024 * 1024;
-// What a page may send while a Base64 reply is made. A page waits for each
-// reply; one that keeps sending is not a page.
-constexpr qint64 MaxWaitingBytes = 16 * MaxIncomingMessage;
+// Characters a page may send while a Base64 reply is made. A page waits for
+// each reply; one that keeps sending meanwhile is not a page.
+constexpr qint64 MaxWaitingText = 16 * MaxIncomingMessage;
 constexpr int ChildTimeoutMs = 30000;
 
 } // namespace
@@ -347,7 +347,7 @@ void WebSocketOperation::OnNewConnection()
             m_clients.clear();
             m_isScanning = false;
             m_waitingMessages.clear();
-            m_waitingBytes = 0;
+            m_waitingText = 0;
             socket->deleteLater();
         });
 
@@ -398,10 +398,10 @@ void WebSocketOperation::OnPageMessage(const QString &message)
         Dispatch(message);
         return;
     }
-    m_waitingBytes += message.size();
-    if (m_waitingBytes > MaxWaitingBytes) {
-        std::fprintf(stderr, "velloscan: closed a page that sent more than %lld bytes while waiting for a reply\n",
-                     MaxWaitingBytes);
+    m_waitingText += message.size();
+    if (m_waitingText > MaxWaitingText) {
+        std::fprintf(stderr, "velloscan: closed a page that sent more than %lld characters while waiting for a reply\n",
+                     MaxWaitingText);
         if (auto *socket = qobject_cast<QWebSocket *>(sender()))
             socket->close(QWebSocketProtocol::CloseCodeTooMuchData);
         return;
@@ -453,7 +453,7 @@ void WebSocketOperation::OnBase64Reply(const QString &message, quint64 client)
         emit sendMessage(message);
     while (!m_base64Pending && !m_waitingMessages.isEmpty()) {
         const QString next = m_waitingMessages.dequeue();
-        m_waitingBytes -= next.size();
+        m_waitingText -= next.size();
         Dispatch(next);
     }
 }

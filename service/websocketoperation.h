@@ -200,7 +200,7 @@ private:
     // in m_waitingMessages, so that replies keep the order of the commands.
     bool m_base64Pending = false;
     QQueue<QString> m_waitingMessages;
-    qint64 m_waitingBytes = 0;
+    qint64 m_waitingText = 0; // characters in m_waitingMessages
     // Counts accepted pages, so that a reply made for a page that has left
     // does not reach the next one.
     quint64 m_clientSerial = 0;
