@@ -33,7 +33,9 @@ void ConfigSetting::writeInit(const QString &group, const QString &key, const QS
     m_settings->beginGroup(group);
     m_settings->setValue(key, value);
     m_settings->endGroup();
-    // At once, not at some later sync: the running number stored here must
-    // survive a crash or a kill, or the next start numbers files over it.
+}
+
+void ConfigSetting::sync()
+{
     m_settings->sync();
 }

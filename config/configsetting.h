@@ -7,8 +7,9 @@
 
 #include <memory>
 
-// The service's INI settings file, as UTF-8 text. Every write reaches the
-// disk before writeInit returns.
+// The service's INI settings file, as UTF-8 text. Changes reach the disk at
+// sync(), or when Qt next syncs the settings on its own. Like any QSettings,
+// it belongs to the thread it was made in: Qt's own syncs run there.
 class ConfigSetting : public QObject
 {
 public:
@@ -20,6 +21,8 @@ public:
     bool readInit(const QString &group, const QString &key, QString &value);
     // Does nothing when group or key is empty.
     void writeInit(const QString &group, const QString &key, const QString &value);
+    // Writes pending changes to the disk now (atomically, by a rename).
+    void sync();
 
 private:
     std::unique_ptr<QSettings> m_settings;

@@ -1,5 +1,6 @@
 #include "multitiff.h"
 
+#include "pendingfile.h"
 #include "tiffcp.h"
 #include "tiffhandle.h"
 
@@ -83,7 +84,8 @@ int combine2multiff(QList<QString> files, QString outTiff, QString compression)
         return 1;
     }
 
-    FileHandle file(std::fopen(outName.constData(), "w+b"));
+    PendingFile pending(outName);
+    FileHandle file(pending.open());
     if (!file) {
         TIFFError(outName.constData(), "Cannot create output file: %s", std::strerror(errno));
         return 1;
@@ -91,20 +93,31 @@ int combine2multiff(QList<QString> files, QString outTiff, QString compression)
     OutputSink output{file.get()};
     TiffHandle out(TIFFClientOpen(outName.constData(), "wb", &output, sinkRead, sinkWrite, sinkSeek,
                                   sinkClose, sinkSize, sinkMap, sinkUnmap));
-    if (!out) {
-        file.reset();
-        QFile::remove(outTiff);
+    if (!out)
         return 1;
-    }
     toff_t complete = sinkSize(&output);
+    bool copied = false;
 
-    auto fail = [&]() {
-        output.discard = true;
+    // Closes the output and puts it in place: all of it, or after a failure
+    // the directories completed before it. Without one, nothing is kept.
+    auto finish = [&](bool failed) {
+        if (failed) {
+            output.discard = true;
+            out.reset();
+            if (!copied)
+                return 1;
+            std::fflush(file.get());
+            if (ftruncate(fileno(file.get()), static_cast<off_t>(complete)) != 0) {
+                TIFFError(outName.constData(), "Cannot cut back output file: %s", std::strerror(errno));
+                return 1;
+            }
+        }
         out.reset();
-        std::fflush(file.get());
-        if (ftruncate(fileno(file.get()), static_cast<off_t>(complete)) != 0)
-            TIFFError(outName.constData(), "Cannot cut back output file: %s", std::strerror(errno));
-        return 1;
+        if (std::fclose(file.release()) != 0 || !pending.commit()) {
+            TIFFError(outName.constData(), "Cannot write output file: %s", std::strerror(errno));
+            return 1;
+        }
+        return failed ? 1 : 0;
     };
 
     for (const QString &path : files) {
@@ -112,22 +125,17 @@ int combine2multiff(QList<QString> files, QString outTiff, QString compression)
         char *cursor = name.data();
         TiffHandle in(openSrcImage(&cursor));
         if (!in)
-            return fail();
+            return finish(true);
         const bool listed = cursor != nullptr;
         for (;;) {
             resetDirectoryValues();
             if (!tiffcp(in.get(), out.get()) || !TIFFWriteDirectory(out.get()))
-                return fail();
+                return finish(true);
             complete = sinkSize(&output);
+            copied = true;
             if (listed ? !nextSrcImage(in.get(), &cursor) : !TIFFReadDirectory(in.get()))
                 break;
         }
     }
-
-    out.reset();
-    if (std::fclose(file.release()) != 0) {
-        TIFFError(outName.constData(), "Cannot write output file: %s", std::strerror(errno));
-        return 1;
-    }
-    return 0;
+    return finish(false);
 }

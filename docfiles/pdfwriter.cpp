@@ -3,6 +3,7 @@
 // number of bytes it wrote; t2p_write_pdf() adds them up into the object
 // offsets, so nothing may reach the output without being counted.
 
+#include "pendingfile.h"
 #include "tiff2pdf_p.h"
 
 #include <algorithm>
@@ -12,9 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
 
 namespace {
 
@@ -75,38 +73,6 @@ void copyInfoText(std::string &target, const char *value)
 }
 
 } // namespace
-
-bool t2p_random_bytes(void *buffer, size_t size)
-{
-    auto *bytes = static_cast<unsigned char *>(buffer);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t got = getrandom(bytes + done, size - done, 0);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        done += static_cast<size_t>(got);
-    }
-    if (done == size)
-        return true;
-    // Kernels without getrandom(2) still have the device.
-    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    while (done < size) {
-        const ssize_t got = ::read(fd, bytes + done, size - done);
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            break;
-        }
-        done += static_cast<size_t>(got);
-    }
-    ::close(fd);
-    return done == size;
-}
 
 tsize_t t2p_write_pdf(T2P *t2p, TIFF *input, TIFF *output)
 {
@@ -798,7 +764,7 @@ tsize_t t2p_write_pdf_xreftable(T2P *t2p, TIFF *output)
 tsize_t t2p_write_pdf_trailer(T2P *t2p, TIFF *output)
 {
     uint32_t random[4];
-    if (!t2p_random_bytes(random, sizeof random)) {
+    if (!randomBytes(random, sizeof random)) {
         TIFFError(TIFF2PDF_MODULE, "Can't get random bytes for the file identifier");
         t2p->t2p_error = T2P_ERR_ERROR;
         return 0;

@@ -10,6 +10,7 @@
 // encoded by libjpeg into the same handle (see encodeJpegDirect).
 
 #include "tiff2pdf.h"
+#include "pendingfile.h"
 #include "tiff2pdf_p.h"
 
 #include <QFile>
@@ -20,14 +21,10 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <functional>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <jpeglib.h>
-
-bool t2p_random_bytes(void *buffer, size_t size);
 
 namespace {
 
@@ -651,6 +648,13 @@ void t2p_read_tiff_init(T2P *t2p, TIFF *input)
         if (TIFFIsTiled(input))
             page.page_tilecount = TIFFNumberOfTiles(input);
         t2p->tiff_pagecount++;
+    }
+    // Masks and reduced-resolution images alone would make a document
+    // without a page, which no reader shows.
+    if (t2p->tiff_pagecount == 0) {
+        TIFFError(TIFF2PDF_MODULE, "Input file %s has no pages", name);
+        fail(t2p);
+        return;
     }
 
     std::stable_sort(t2p->tiff_pages.begin(), t2p->tiff_pages.begin() + t2p->tiff_pagecount,
@@ -1490,6 +1494,29 @@ TiffBuffer allocImageBuffer(T2P *t2p, TIFF *input, uint64_t size)
     return buffer;
 }
 
+// How the samples of `width` pixels lie in a decoded buffer as they go to the
+// encoder: rows of `bytes` bytes, each row standing for `height` rows of
+// pixels. YCbCr samples that reach the JPEG encoder still subsampled lie in
+// blocks of h x v pixels (h * v luma samples, then the two chroma samples),
+// one row of blocks for every v rows of pixels.
+struct StoredRows {
+    uint64_t bytes;
+    uint32_t height;
+};
+
+StoredRows storedRows(const T2P *t2p, TIFF *input, uint32_t width)
+{
+    if (t2p->tiff_photometric == PHOTOMETRIC_YCBCR && !(t2p->pdf_sample & T2P_SAMPLE_YCBCR_TO_RGB)) {
+        uint16_t h = 1, v = 1;
+        TIFFGetFieldDefaulted(input, TIFFTAG_YCBCRSUBSAMPLING, &h, &v);
+        h = std::max<uint16_t>(h, 1);
+        v = std::max<uint16_t>(v, 1);
+        const uint64_t blocks = (uint64_t(width) + h - 1) / h;
+        return {rowBytes(blocks, static_cast<uint16_t>(h * v + 2), t2p->pdf_bitspersample), v};
+    }
+    return {rowBytes(width, t2p->pdf_samplesperpixel, t2p->pdf_bitspersample), 1};
+}
+
 // Sample conversions after decoding, in their fixed order. Returns the
 // number of bytes the encoder gets, 0 on failure.
 uint64_t convertSamples(T2P *t2p, unsigned char *buffer, uint64_t size, uint64_t capacity, uint32_t width,
@@ -1519,11 +1546,12 @@ uint64_t convertSamples(T2P *t2p, unsigned char *buffer, uint64_t size, uint64_t
 
 // --- JPEG straight into the PDF stream ---------------------------------------
 //
-// libtiff's JPEG encoder, asked for self-contained strips, makes libjpeg
-// optimise its Huffman tables: a second pass over a buffer of the whole
-// page's coefficients, as large again as the decoded page. Encoding with
-// libjpeg directly, in one pass with the standard tables, keeps a
-// conversion at one decoded page.
+// 8-bit gray, RGB and CMYK samples go to libjpeg directly, with the settings
+// libtiff's JPEG codec uses for a self-contained strip: no JFIF marker, RGB
+// as YCbCr with 2x2 chroma subsampling, Huffman tables optimised for the
+// page. For gray and RGB the stream is byte for byte the strip libtiff would
+// write; but it goes into the PDF as libjpeg makes it, and its rows can be
+// fed strip by strip as they are decoded (see StripRows).
 
 struct JpegDestination {
     jpeg_destination_mgr pub;
@@ -1576,9 +1604,20 @@ void jpegOutputMessage(j_common_ptr cinfo)
     TIFFWarning("JPEGLib", "%s", message);
 }
 
-// Encodes 8-bit gray, RGB (as YCbCr with 2x2 chroma subsampling, as
-// libtiff does) or CMYK rows into the PDF stream; false on failure.
-bool encodeJpegDirect(T2P *t2p, TIFF *output, const unsigned char *buffer, uint32_t width, uint32_t length)
+// Whether the current page's samples are encoded by libjpeg directly; YCbCr
+// samples as stored (subsampled) and everything else go through libtiff.
+bool jpegDirect(const T2P *t2p)
+{
+    return t2p->pdf_compression == T2P_COMPRESS_JPEG && t2p->tiff_photometric != PHOTOMETRIC_YCBCR
+           && t2p->pdf_bitspersample == 8 && t2p->pdf_samplesperpixel != 2;
+}
+
+// The encoder's rows, asked for one at a time from the top: row `row` of the
+// image, valid until the next call, or null when it can't be had (the reason
+// already reported).
+using RowSource = std::function<const unsigned char *(uint32_t row)>;
+
+bool encodeJpegDirect(T2P *t2p, TIFF *output, uint32_t width, uint32_t length, const RowSource &source)
 {
     std::unique_ptr<JpegDestination> dest(new (std::nothrow) JpegDestination());
     if (!dest)
@@ -1608,20 +1647,39 @@ bool encodeJpegDirect(T2P *t2p, TIFF *output, const unsigned char *buffer, uint3
                                                            : JCS_CMYK;
     jpeg_set_defaults(&cinfo);
     cinfo.write_JFIF_header = FALSE;
+    // Unlike libtiff, CMYK keeps its Adobe marker: it is what tells readers
+    // that the components are stored untransformed, whatever the DecodeParms
+    // of the stream say.
+    cinfo.write_Adobe_marker = cinfo.in_color_space == JCS_CMYK;
+    cinfo.optimize_coding = TRUE;
     if (t2p->pdf_defaultcompressionquality != 0)
-        jpeg_set_quality(&cinfo, t2p->pdf_defaultcompressionquality, TRUE);
+        jpeg_set_quality(&cinfo, t2p->pdf_defaultcompressionquality, FALSE);
     jpeg_start_compress(&cinfo, TRUE);
-    const size_t stride = size_t(width) * t2p->pdf_samplesperpixel;
-    JSAMPROW rows[16];
     while (cinfo.next_scanline < cinfo.image_height) {
-        const JDIMENSION count = std::min<JDIMENSION>(16, cinfo.image_height - cinfo.next_scanline);
-        for (JDIMENSION i = 0; i < count; i++)
-            rows[i] = const_cast<JSAMPROW>(buffer + (cinfo.next_scanline + i) * stride);
-        jpeg_write_scanlines(&cinfo, rows, count);
+        JSAMPROW row = const_cast<JSAMPROW>(source(cinfo.next_scanline));
+        if (!row) {
+            jpeg_destroy_compress(&cinfo);
+            return false;
+        }
+        jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
     return t2p->t2p_error == T2P_ERR_OK;
+}
+
+// Encodes the image into the PDF stream; returns the stream's length, 0 on
+// failure.
+tsize_t writeJpegDirect(T2P *t2p, TIFF *output, uint32_t width, uint32_t length, const RowSource &source)
+{
+    t2p->outputdisable = 0;
+    t2p->outputwritten = 0;
+    if (!encodeJpegDirect(t2p, output, width, length, source)) {
+        TIFFError(TIFF2PDF_MODULE, "Error writing encoded strip to output PDF %s", TIFFFileName(output));
+        fail(t2p);
+        return 0;
+    }
+    return static_cast<tsize_t>(t2p->outputwritten);
 }
 
 // Describes the decoded image to the output handle as a one-strip TIFF image
@@ -1629,19 +1687,10 @@ bool encodeJpegDirect(T2P *t2p, TIFF *output, const unsigned char *buffer, uint3
 tsize_t encodeToOutput(T2P *t2p, TIFF *input, TIFF *output, unsigned char *buffer, uint64_t size, uint32_t width,
                        uint32_t length)
 {
-    // YCbCr samples as stored (subsampled) are left to libtiff's encoder.
-    if (t2p->pdf_compression == T2P_COMPRESS_JPEG && t2p->tiff_photometric != PHOTOMETRIC_YCBCR
-        && t2p->pdf_bitspersample == 8 && t2p->pdf_samplesperpixel != 2
-        && size >= uint64_t(width) * length * t2p->pdf_samplesperpixel) {
-        t2p->outputdisable = 0;
-        t2p->outputwritten = 0;
-        if (!encodeJpegDirect(t2p, output, buffer, width, length)) {
-            TIFFError(TIFF2PDF_MODULE, "Error writing encoded strip to output PDF %s", TIFFFileName(output));
-            fail(t2p);
-            return 0;
-        }
-        return static_cast<tsize_t>(t2p->outputwritten);
-    }
+    const uint64_t stride = uint64_t(width) * t2p->pdf_samplesperpixel;
+    if (jpegDirect(t2p) && size >= stride * length)
+        return writeJpegDirect(t2p, output, width, length,
+                               [buffer, stride](uint32_t row) { return buffer + row * stride; });
 
     t2p->outputdisable = 1;
     TIFFSetField(output, TIFFTAG_PHOTOMETRIC, t2p->pdf_photometric);
@@ -1708,6 +1757,73 @@ tsize_t encodeToOutput(T2P *t2p, TIFF *input, TIFF *output, unsigned char *buffe
     }
     return static_cast<tsize_t>(t2p->outputwritten);
 }
+
+// Rows of an untiled, contiguous page decoded one strip at a time, with the
+// page's sample conversions applied, for the JPEG encoder. With optimised
+// Huffman tables libjpeg holds the page's coefficients until the end, as
+// much memory again as the decoded page; fed strip by strip, a conversion
+// still holds about one page.
+class StripRows {
+public:
+    StripRows(T2P *t2p, TIFF *input) : m_t2p(t2p), m_input(input)
+    {
+        TIFFGetFieldDefaulted(input, TIFFTAG_ROWSPERSTRIP, &m_rowsperstrip);
+        m_rowsperstrip = std::max<uint32_t>(1, std::min(m_rowsperstrip, t2p->tiff_length));
+        m_scanline = static_cast<uint64_t>(TIFFScanlineSize64(input));
+        m_stride = uint64_t(t2p->tiff_width) * t2p->pdf_samplesperpixel;
+    }
+
+    bool allocate()
+    {
+        const uint64_t decoded = checkMultiply64(m_scanline, m_rowsperstrip, m_t2p);
+        m_capacity = workBufferSize(m_t2p, uint64_t(m_t2p->tiff_width) * m_rowsperstrip, decoded);
+        if (m_t2p->t2p_error != T2P_ERR_OK)
+            return false;
+        m_buffer = allocImageBuffer(m_t2p, m_input, m_capacity);
+        return m_buffer != nullptr;
+    }
+
+    const unsigned char *operator()(uint32_t row)
+    {
+        if ((row < m_first || row - m_first >= m_rows) && !load(row / m_rowsperstrip))
+            return nullptr;
+        return m_buffer.get() + (row - m_first) * m_stride;
+    }
+
+private:
+    bool load(tstrip_t strip)
+    {
+        m_first = strip * m_rowsperstrip;
+        m_rows = std::min(m_rowsperstrip, m_t2p->tiff_length - m_first);
+        const uint64_t want = m_scanline * m_rows;
+        const tmsize_t got = TIFFReadEncodedStrip(m_input, strip, m_buffer.get(), static_cast<tmsize_t>(want));
+        if (got < 0) {
+            TIFFError(TIFF2PDF_MODULE, "Error on decoding strip %u of %s", static_cast<unsigned>(strip),
+                      TIFFFileName(m_input));
+            fail(m_t2p);
+            m_rows = 0;
+            return false;
+        }
+        if (static_cast<uint64_t>(got) < want)
+            std::memset(m_buffer.get() + got, 0, static_cast<size_t>(want - static_cast<uint64_t>(got)));
+        convertSamples(m_t2p, m_buffer.get(), want, m_capacity, m_t2p->tiff_width, m_rows);
+        if (m_t2p->t2p_error != T2P_ERR_OK) {
+            m_rows = 0;
+            return false;
+        }
+        return true;
+    }
+
+    T2P *m_t2p;
+    TIFF *m_input;
+    uint32_t m_rowsperstrip = 0;
+    uint64_t m_scanline = 0;
+    uint64_t m_stride = 0;
+    uint64_t m_capacity = 0;
+    TiffBuffer m_buffer;
+    uint32_t m_first = 0;
+    uint32_t m_rows = 0;
+};
 
 tsize_t writeRaw(T2P *t2p, TIFF *output, const unsigned char *data, uint64_t size)
 {
@@ -1822,6 +1938,13 @@ tsize_t t2p_readwrite_pdf_image(T2P *t2p, TIFF *input, TIFF *output)
                 TIFFReverseBits(buffer.get(), got);
         }
         return writeRaw(t2p, output, buffer.get(), length);
+    }
+
+    if (jpegDirect(t2p) && !(t2p->pdf_sample & (T2P_SAMPLE_YCBCR_TO_RGB | T2P_SAMPLE_PLANAR_SEPARATE_TO_CONTIG))) {
+        StripRows rows(t2p, input);
+        if (!rows.allocate())
+            return 0;
+        return writeJpegDirect(t2p, output, t2p->tiff_width, t2p->tiff_length, std::ref(rows));
     }
 
     const uint64_t pixels = uint64_t(t2p->tiff_width) * t2p->tiff_length;
@@ -1981,11 +2104,12 @@ tsize_t t2p_readwrite_pdf_image_tile(T2P *t2p, TIFF *input, TIFF *output, ttile_
 
     const uint32_t width = rightedge ? tiles.tiles_edgetilewidth : tilewidth;
     const uint32_t rows = bottomedge ? tiles.tiles_edgetilelength : tilelength;
-    const uint64_t scanwidth = rowBytes(tilewidth, t2p->pdf_samplesperpixel, t2p->pdf_bitspersample);
-    const uint64_t edgescanwidth = rowBytes(width, t2p->pdf_samplesperpixel, t2p->pdf_bitspersample);
+    const StoredRows full = storedRows(t2p, input, tilewidth);
+    const StoredRows edge = storedRows(t2p, input, width);
+    const uint32_t stored = (rows + full.height - 1) / full.height;
     if (rightedge)
-        t2p_tile_collapse_left(buffer.get(), scanwidth, edgescanwidth, rows);
-    size = std::min(size, edgescanwidth * rows);
+        t2p_tile_collapse_left(buffer.get(), full.bytes, edge.bytes, stored);
+    size = std::min(size, edge.bytes * stored);
     return encodeToOutput(t2p, input, output, buffer.get(), size, width, rows);
 }
 
@@ -2021,58 +2145,6 @@ namespace {
 
 struct T2PDeleter {
     void operator()(T2P *t2p) const { t2p_free(t2p); }
-};
-
-// The document is written under a temporary name beside its destination and
-// only renamed into place once it is complete, so a failed conversion never
-// leaves a broken document (or replaces a good one).
-class PendingFile {
-public:
-    explicit PendingFile(const QByteArray &destination) : m_destination(destination) {}
-    ~PendingFile()
-    {
-        if (!m_path.isEmpty() && !m_committed)
-            ::unlink(m_path.constData());
-    }
-    PendingFile(const PendingFile &) = delete;
-    PendingFile &operator=(const PendingFile &) = delete;
-
-    std::FILE *open()
-    {
-        for (int attempt = 0; attempt < 16; attempt++) {
-            unsigned char random[4];
-            if (!t2p_random_bytes(random, sizeof random))
-                return nullptr;
-            char suffix[16];
-            std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x", random[0], random[1], random[2], random[3]);
-            const QByteArray path = m_destination + QByteArray(suffix);
-            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0) {
-                if (errno == EEXIST)
-                    continue;
-                return nullptr;
-            }
-            m_path = path;
-            std::FILE *file = ::fdopen(fd, "wb");
-            if (!file)
-                ::close(fd);
-            return file;
-        }
-        return nullptr;
-    }
-
-    bool commit()
-    {
-        if (::rename(m_path.constData(), m_destination.constData()) != 0)
-            return false;
-        m_committed = true;
-        return true;
-    }
-
-private:
-    QByteArray m_destination;
-    QByteArray m_path;
-    bool m_committed = false;
 };
 
 } // namespace

@@ -8,11 +8,12 @@
 // JPEG, black-and-white pages as CCITT Group 4, stored JPEG, Group 4 and
 // Deflate data copied where PDF can read it as it is.
 //
-// Returns 0 on success and 1 on failure. The document is written beside the
-// destination under a temporary name and renamed into place once complete,
-// so a failure leaves nothing new at `pdf` (and an earlier file there as it
-// was). Problems are reported through libtiff's error and warning handlers
-// with the module name "tiff2pdf".
+// Returns 0 on success and 1 on failure; a TIFF none of whose directories is
+// a page (only masks or reduced-resolution images) fails too. The document
+// is written beside the destination under a temporary name and renamed into
+// place once complete, so a failure leaves nothing new at `pdf` (and an
+// earlier file there as it was). Problems are reported through libtiff's
+// error and warning handlers with the module name "tiff2pdf".
 //
 // Each call has its own context and files; calls from several threads do
 // not interfere, though libtiff's message handlers are shared by all.

@@ -217,9 +217,6 @@ tsize_t t2p_readwrite_pdf_image_tile(T2P *t2p, TIFF *input, TIFF *output, ttile_
 void t2p_write_advance_directory(T2P *t2p, TIFF *output);
 int t2p_process_ojpeg_tables(T2P *t2p, TIFF *input);
 
-// Fills `buffer` from the system's random source; false when there is none.
-bool t2p_random_bytes(void *buffer, size_t size);
-
 // Output handle.
 tsize_t t2pWriteFile(TIFF *tif, const void *data, tmsize_t size);
 toff_t t2pSeekFile(TIFF *tif, toff_t offset, int whence);

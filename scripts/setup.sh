@@ -12,6 +12,7 @@ PACKAGES=(cmake g++ make pkg-config
           libtiff-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
           libtiff-tools qpdf poppler-utils
           locales sane-utils
+          chromium python3
           # The Debian package's dependencies are computed with these.
           dpkg-dev file)
 
@@ -19,6 +20,8 @@ missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# Node.js and npm only where missing: one from elsewhere conflicts with Debian's npm.
+command -v node >/dev/null && command -v npm >/dev/null || missing+=(nodejs npm)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   $SUDO apt-get update -qq
@@ -32,6 +35,12 @@ if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
   $SUDO locale-gen >/dev/null
 fi
 
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The browser tests' playwright-core, as web/package-lock.json pins it.
+if [ ! "$ROOT/web/node_modules/.package-lock.json" -nt "$ROOT/web/package-lock.json" ]; then
+  (cd "$ROOT/web" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DVELLOSCAN_SANITIZE="${VELLOSCAN_SANITIZE:-OFF}" >/dev/null
 # ./scripts/run needs only the service and the simulated scanners.
 cmake --build "$BUILD" -j"$(nproc)" ${BUILD_TARGETS:+--target $BUILD_TARGETS}

@@ -87,7 +87,7 @@ void WebSocketOperation::ScanImage(const QString &device)
     // The engine and the option tables are ours only once the preload is over.
     WaitForPreload();
     if (device.isEmpty()) {
-        SendCode(1004);
+        m_jobEnd = CodeMsg(1004);
         return;
     }
     // The scratch folders were ours at start, but a cleaner of the temporary
@@ -100,12 +100,12 @@ void WebSocketOperation::ScanImage(const QString &device)
         if (!ScratchFolder::Ensure(folder, &why)) {
             std::fprintf(stderr, "velloscan: %s is no longer a private folder of this user (%s); not scanning\n",
                          qUtf8Printable(folder), qUtf8Printable(why));
-            SendCode(1007);
+            m_jobEnd = CodeMsg(1007);
             return;
         }
     }
     if (!CreateMultiDir(m_sysConfig->imgPath)) {
-        SendCode(1007);
+        m_jobEnd = CodeMsg(1007);
         return;
     }
 
@@ -118,7 +118,9 @@ void WebSocketOperation::ScanImage(const QString &device)
     m_jobFirstNumber = m_scanCount;
     int status = SANE_STATUS_GOOD;
     try {
-        SaveSysConfig();
+        // Queued to the main thread, which owns the settings file; it runs
+        // there before any page of this job is handled.
+        QMetaObject::invokeMethod(this, [this] { SaveSysConfig(); });
         ClearDirectory(m_imgDir);
 
         m_mulPdfPath.clear();
@@ -173,44 +175,53 @@ void WebSocketOperation::ScanImage(const QString &device)
 }
 
 // Every way out of a job after it started: wait for the page reports, build
-// the document, store the running number, send the last message.
+// the document, store the running number, make the last message.
 void WebSocketOperation::FinishScanJob(int status)
 {
     // The documents must hold every page and the client must have every page
     // report before the end message, so the announced pages are all handled
     // first. A stop releases this wait: the main loop that handles them is gone.
     m_pagesHandled.acquire(m_pagesAnnounced);
+    int failure = 0; // the code of an error reply; 0: the end message
     try {
         if (m_stopping) {
             // Page files already written keep their numbers.
             if (!isDocumentFormat(m_sysConfig->imageFormat))
                 m_scanCount = qMax(m_scanCount, m_jobFirstNumber + m_pagesAnnounced);
-        } else if (status == -1) {
-            SendCode(1008);
         } else if (status != SANE_STATUS_GOOD) {
-            SendSaneStatus(status);
+            failure = status == -1 ? 1008 : status;
         } else if (m_scannedFiles.isEmpty()) {
             m_isMulPdf = m_isMulTiff = m_isPdf = false;
-            EndProcessScan();
         } else if ((m_isMulPdf && !SaveMultiPagePdf()) || (m_isMulTiff && !SaveMultiPageTiff())) {
             // Never name a document that was not made; the pages stay where
             // they were scanned.
-            SendCode(1008);
-        } else {
-            if (m_isMulPdf || m_isMulTiff)
-                ++m_scanCount;
-            EndProcessScan();
+            failure = 1008;
+        } else if (m_isMulPdf || m_isMulTiff) {
+            ++m_scanCount;
         }
     } catch (...) {
-        SendCode(1008);
+        failure = 1008;
     }
-    StoreScanCount();
     m_isScanning = false;
+    // A stop leaves the store to the teardown, as the main loop has ended.
+    if (m_stopping)
+        return;
+    // Stored before the page hears of the end, which may start the next job.
+    const int number = m_scanCount;
+    QMetaObject::invokeMethod(this, [this, number] { StoreScanCount(number); });
+    if (failure == 1008)
+        m_jobEnd = CodeMsg(1008);
+    else if (failure)
+        m_jobEnd = SaneStatusMsg(failure);
+    else
+        EndProcessScan();
 }
 
 void WebSocketOperation::JobEnded()
 {
     m_jobRunning = false;
+    SendMsg(m_jobEnd);
+    m_jobEnd = RetMsg();
     // After the job's last message: a scanner plugged or pulled meanwhile
     // must still reach the page's device list.
     if (m_usbChangePending) {
@@ -228,6 +239,7 @@ void WebSocketOperation::StopScanJob()
     m_pagesHandled.release(ReleaseAll);
     m_scanThread->quit();
     m_scanThread->wait();
+    StoreScanCount(m_scanCount);
     // The worker went with its thread's end; the thread object waits for an
     // event loop that will not run again.
     m_worker = nullptr;
@@ -245,7 +257,7 @@ void WebSocketOperation::OnScanOneImageDone(QString imgPath)
     if (m_isPdf)
         report = SaveSiglePagePdf(imgPath);
     ++m_scanCount;
-    StoreScanCount();
+    StoreScanCount(m_scanCount);
     SendPageReport(report);
 }
 
@@ -284,8 +296,8 @@ void WebSocketOperation::EndProcessScan()
         msg.code = 2003;
         msg.data = m_isMulPdf ? QStringLiteral("pdf|") + m_mulPdfPath : QStringLiteral("tiff|") + m_mulTiffPath;
         msg.dataType = RetMsgSTRDATA;
-        // Queued to the main thread ahead of the message, so the page may
-        // read the document back as soon as it hears of it.
+        // Recorded by the main thread, which owns the record, before it sends
+        // the message: the page may read the document back at once.
         const QString document = m_isMulPdf ? m_mulPdfPath : m_mulTiffPath;
         QMetaObject::invokeMethod(this, [this, document] { m_servedFiles.AddFile(document); });
     } else {
@@ -293,7 +305,7 @@ void WebSocketOperation::EndProcessScan()
         msg.code = 2004;
     }
     msg.msg = GetCustomMsg(msg.code);
-    SendMsg(msg);
+    m_jobEnd = msg;
 }
 
 QString WebSocketOperation::GetScanFile(const QString &suffix) const

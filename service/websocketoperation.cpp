@@ -272,11 +272,15 @@ void WebSocketOperation::SaveSysConfig()
     m_configSetting->writeInit(group, QStringLiteral("ImageFormat"), m_sysConfig->imageFormat);
     m_configSetting->writeInit(group, QStringLiteral("ScanMinCountSize"),
                                QString::number(m_sysConfig->scanMinCountSize));
+    m_configSetting->sync();
 }
 
-void WebSocketOperation::StoreScanCount()
+void WebSocketOperation::StoreScanCount(int number)
 {
-    m_configSetting->writeInit(QStringLiteral("Scanner"), QStringLiteral("ScanCount"), QString::number(m_scanCount));
+    // At once, not at Qt's next sync: the stored number must survive a crash
+    // or a kill, or the next start numbers files over it.
+    m_configSetting->writeInit(QStringLiteral("Scanner"), QStringLiteral("ScanCount"), QString::number(number));
+    m_configSetting->sync();
 }
 
 void WebSocketOperation::ParseCustomScanJsonOptions(const QString &json)
@@ -298,21 +302,31 @@ void WebSocketOperation::SendMsg(const RetMsg &msg)
     emit sendMessage(Protocol::Serialize(msg));
 }
 
-void WebSocketOperation::SendCode(int code, const QString &cmd)
+RetMsg WebSocketOperation::CodeMsg(int code, const QString &cmd)
 {
     RetMsg msg;
     msg.cmd = cmd;
     msg.code = code;
     msg.msg = GetCustomMsg(code);
-    SendMsg(msg);
+    return msg;
 }
 
-void WebSocketOperation::SendSaneStatus(int status)
+RetMsg WebSocketOperation::SaneStatusMsg(int status)
 {
     RetMsg msg;
     msg.code = status;
     msg.msg = GetScanStatusMsg(status);
-    SendMsg(msg);
+    return msg;
+}
+
+void WebSocketOperation::SendCode(int code, const QString &cmd)
+{
+    SendMsg(CodeMsg(code, cmd));
+}
+
+void WebSocketOperation::SendSaneStatus(int status)
+{
+    SendMsg(SaneStatusMsg(status));
 }
 
 void WebSocketOperation::Refuse(QWebSocket *socket, int code)
@@ -329,7 +343,9 @@ void WebSocketOperation::Refuse(QWebSocket *socket, int code)
 void WebSocketOperation::OnNewConnection()
 {
     while (QWebSocket *socket = m_server->nextPendingConnection()) {
-        if (m_isScanning) {
+        // A job counts from the moment its page asked for it, not only from
+        // when its thread gets to the scanner.
+        if (m_isScanning || (m_jobRunning && !m_clients.isEmpty())) {
             Refuse(socket, 1009);
             continue;
         }

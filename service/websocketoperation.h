@@ -91,6 +91,8 @@ private slots:
 
 private:
     void SendMsg(const RetMsg &msg);
+    static RetMsg CodeMsg(int code, const QString &cmd = QString());
+    static RetMsg SaneStatusMsg(int status);
     void SendCode(int code, const QString &cmd = QString());
     void SendSaneStatus(int status);
     void SendMessageOnFirstConnection();
@@ -113,14 +115,15 @@ private:
     void GetAllScannerWithOptions();
     void WaitForPreload();
 
-    // Settings from the file and from the page.
+    // Settings from the file and from the page. The settings file is the main
+    // thread's alone; the scan thread hands its writes over.
     void ReadSysConfig();
     void SaveSysConfig();
     void ParseCustomScanJsonOptions(const QString &json);
     void SetScanOptionsFromClient(const QVector<QPair<QString, QString>> &options);
     // The running file number, synced to the file at once: a restart after
     // any end of a job must not number files over ones already made.
-    void StoreScanCount();
+    void StoreScanCount(int number);
 
     // The scan job.
     template <typename Work, typename Done> void ExecLambda(Work work, Done done);
@@ -194,6 +197,10 @@ private:
     int m_pagesAnnounced = 0;
     QSemaphore m_pagesHandled;
     int m_jobFirstNumber = 1;
+    // The job's last message, made by the scan thread and sent by the main
+    // thread once the job is over, so that a page answering it at once is
+    // served rather than told the service is still busy.
+    RetMsg m_jobEnd;
     ServedFiles m_servedFiles;
     Base64Replies m_base64;
     // A "CBASE64" reply is being made: what the page sends meanwhile waits

@@ -12,15 +12,30 @@
 #include <cstdio>
 #include <cstring>
 
-static int usage()
-{
-    std::fprintf(stderr, "usage: velloscan-doc multitiff OUT.tiff IN.tiff... | velloscan-doc pdf IN.tiff OUT.pdf\n");
-    return 2;
-}
+static const char kHelp[] =
+    "usage: velloscan-doc multitiff OUT.tiff IN.tiff... | velloscan-doc pdf IN.tiff OUT.pdf\n"
+    "\n"
+    "  multitiff  copies every image directory of the inputs, in order, into one\n"
+    "             multi-page TIFF, LZW-compressed in strips of 16 rows. An input\n"
+    "             may name its directories: page.tiff,1 or page.tiff,2,0.\n"
+    "  pdf        makes one PDF page of every page of a TIFF: colour and gray\n"
+    "             pages are encoded as JPEG, black-and-white ones as CCITT\n"
+    "             Group 4. JPEG data, and Group 4 or Deflate data stored in one\n"
+    "             strip or in tiles, is copied into the PDF as it is, without\n"
+    "             decoding it: damage in such data goes into the document\n"
+    "             unnoticed, and shows only when it is viewed.\n"
+    "\n"
+    "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage.\n"
+    "A failed pdf leaves nothing at OUT.pdf; a failed multitiff leaves the\n"
+    "pages copied before the failure, or nothing when the first one failed.\n";
 
 int main(int argc, char **argv)
 {
-    if (argc >= 3 && std::strcmp(argv[1], "multitiff") == 0) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (argc >= 4 && std::strcmp(argv[1], "multitiff") == 0) {
         QList<QString> inputs;
         for (int i = 3; i < argc; ++i)
             inputs.append(QFile::decodeName(argv[i]));
@@ -28,5 +43,6 @@ int main(int argc, char **argv)
     }
     if (argc == 4 && std::strcmp(argv[1], "pdf") == 0)
         return convert2pdf(QFile::decodeName(argv[2]), QFile::decodeName(argv[3])) == 0 ? 0 : 1;
-    return usage();
+    std::fputs(kHelp, stderr);
+    return 2;
 }

@@ -58,7 +58,8 @@ Job runJob(PageClient &page, const QString &command, int timeoutMs = 60000)
             job.end = m;
             break;
         }
-        job.reports << m;
+        if (m.value("Cmd").toString() == "SSCANONE")
+            job.reports << m;
     }
     return job;
 }
@@ -83,16 +84,10 @@ QString run(const QString &program, const QStringList &args)
     return QString::fromUtf8(p.readAllStandardOutput());
 }
 
+// A page of the simulator's feeder, as pagekit checks it.
 pagekit::ExpectedPage expected(pagekit::ExpectedPage::Mode mode, int depth, int image, int dpi)
 {
-    pagekit::ExpectedPage e;
-    e.width = W;
-    e.height = H;
-    e.mode = mode;
-    e.depth = depth;
-    e.image = image;
-    e.dpi = dpi;
-    return e;
+    return {W, H, mode, depth, image, dpi};
 }
 
 } // namespace
@@ -108,11 +103,14 @@ private slots:
     void documentThatCannotBeMade();
     void base64Reports();
     void numbersRunOnAcrossJobsAndRestarts();
+    void storedNumbersAreBounded();
+    void badSettingsStillScan();
     void deleteFilesBeforeScan();
     void errorsReachThePage_data();
     void errorsReachThePage();
     void jamKeepsEarlierPages();
     void busyServiceAnswers1009();
+    void servedRightAfterTheEnd();
     void reloadedPageGetsTheRestOfTheJob();
     void terminatedMidScan_data();
     void terminatedMidScan();
@@ -130,7 +128,6 @@ void ScanTest::pageFiles_data()
     QTest::addColumn<QString>("deviceKeys");
     QTest::addColumn<int>("depth");
 
-    using E = pagekit::ExpectedPage;
     QTest::newRow("tiff color") << "1" << "tiff" << "Color" << "" << 8;
     QTest::newRow("tiff lineart") << "1" << "tiff" << "Lineart" << "" << 1;
     QTest::newRow("tiff gray 16, odd reads") << "1" << "tiff" << "Gray" << "depth=16 max_read=1001" << 16;
@@ -141,7 +138,6 @@ void ScanTest::pageFiles_data()
     QTest::newRow("png lineart") << "4" << "png" << "Lineart" << "" << 1;
     QTest::newRow("png color 16") << "4" << "png" << "Color" << "depth=16" << 16;
     QTest::newRow("png three-pass") << "4" << "png" << "Color" << "three_pass=1" << 8;
-    Q_UNUSED(E::Gray);
 }
 
 void ScanTest::pageFiles()
@@ -321,6 +317,48 @@ void ScanTest::numbersRunOnAcrossJobsAndRestarts()
     QCOMPARE(storedScanCount(box), QString("21"));
 }
 
+void ScanTest::storedNumbersAreBounded()
+{
+    Sandbox box;
+    box.setDevices("device cvnfa DR-A pages=1 width_px=8 height_px=8\n");
+    QDir().mkpath(box.dataDir());
+    {
+        QSettings ini(box.dataDir() + "/SysConfig.ini", QSettings::IniFormat);
+        ini.setValue("Scanner/ScanCount", "2147483647");
+        ini.setValue("Scanner/ScanMinCountSize", "1000000000");
+    }
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const Job job = runJob(page, scanCommand("cvnfa:DR-A", R"({"FileType":"2"})"));
+    QCOMPARE(job.paths(), QStringList{box.tempImgDir() + "/" + QString(23, '0') + "999999999.pnm"});
+    QVERIFY(box.standardError().contains("ScanCount 2147483647 is out of range; using 999999999"));
+    QVERIFY(box.standardError().contains("ScanMinCountSize 1000000000 is out of range; using 32"));
+}
+
+// Settings the service cannot use change nothing and cost no page.
+void ScanTest::badSettingsStillScan()
+{
+    Sandbox box;
+    box.setDevices(Feeder);
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const QString out = box.root() + "/bad";
+    Job job = runJob(page, scanCommand("cvnfa:DR-A", QString(R"({"FileType":"2","FilePath":"%1"})").arg(out)));
+    QCOMPARE(job.reports.size(), 3);
+    // JSON that does not parse: the previous settings and no option.
+    job = runJob(page, scanCommand("cvnfa:DR-A", R"({"FileType":"3",)"));
+    QCOMPARE(job.paths().first(), out + "/0004.pnm");
+    // A value the scanner refuses, one with a bad unit, a number sent as a number.
+    job = runJob(page, scanCommand("cvnfa:DR-A", R"({"mode":"Sepia","paper-size":"Custom","page-width":"3parsecs","resolution":150})"));
+    QCOMPARE(job.reports.size(), 3);
+    QCOMPARE(job.end.value("Cmd").toString(), QString("SSCANALL"));
+    const QString err = box.standardError();
+    QVERIFY(err.contains("velloscan: setting of option --mode failed (Invalid argument)"));
+    QVERIFY(err.contains("velloscan: option --page-width: illegal unit (rest of option: parsecs)"));
+    QVERIFY(!box.simLogLines().filter("set cvnfa:DR-A resolution").size());
+    QCOMPARE(QDir(out).entryList(QDir::Files).size(), 9);
+}
+
 void ScanTest::deleteFilesBeforeScan()
 {
     Sandbox box;
@@ -441,6 +479,26 @@ void ScanTest::busyServiceAnswers1009()
     page.send("CDEV");
     QVERIFY(page.waitForMessages(before + 1));
     QCOMPARE(page.message(before).value("Cmd").toString(), QString("SDEV"));
+}
+
+// A page that answers the end of a job at once is served, not told the
+// service is still busy.
+void ScanTest::servedRightAfterTheEnd()
+{
+    Sandbox box;
+    box.setDevices("device cvnfa DR-A pages=1 width_px=16 height_px=16\n");
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    QObject::connect(&page.socket, &QWebSocket::textMessageReceived, &page, [&page](const QString &m) {
+        if (m.contains("SSCANMUL") || m.contains("SSCANALL"))
+            page.send("CDEV");
+    });
+    for (int job = 0; job < 10; ++job) {
+        const int before = page.messages.size();
+        page.send(scanCommand("cvnfa:DR-A", job % 2 ? R"({"FileType":"6"})" : R"({"FileType":"2"})"));
+        QTRY_VERIFY_WITH_TIMEOUT(page.messages.mid(before).filter("SDEV\"").size() == 1, 30000);
+        QVERIFY(page.messages.mid(before).filter("1009").isEmpty());
+    }
 }
 
 void ScanTest::reloadedPageGetsTheRestOfTheJob()

@@ -260,7 +260,7 @@ void ServiceTest::optionsReadDirectlyWhenNotPreloaded()
 void ServiceTest::optionErrors()
 {
     Sandbox box;
-    box.setDevices("device cvnfa DR-A\ndevice cvnfb Denied open_status=11\n");
+    box.setDevices("device cvnfa DR-A\ndevice cvnfb Denied open_status=11\ndevice webcamsim Cam\n");
     PageClient page;
     QVERIFY(box.startWithPage(page));
 
@@ -280,6 +280,12 @@ void ServiceTest::optionErrors()
     page.send("COPT|cvnfb:Denied");
     QVERIFY(page.waitForMessages(7));
     QCOMPARE(page.messages[6], codeOnly(11, "资源存取被禁止.请重启电脑."));
+
+    // SANE knows the camera, but the service never offers it: not there for the page.
+    page.send("COPT|webcamsim:Cam");
+    QVERIFY(page.waitForMessages(8));
+    QCOMPARE(page.messages[7], codeOnly(12, "未找到扫描仪.请先获取扫描仪."));
+    QVERIFY(!box.simLogLines().contains("open-start webcamsim:Cam"));
 }
 
 void ServiceTest::commandDuringSlowPreload()

@@ -2,6 +2,7 @@
 // assembly is of strip pages (as in the service), so the output is in strips.
 
 #include "multitiff.h"
+#include "tiff2pdf.h"
 #include "tiffcp.h"
 #include "tiffsamples.h"
 
@@ -24,6 +25,17 @@ private:
         const QString p = path(name);
         if (!writeTiff(p, pages))
             qFatal("cannot write %s", qPrintable(p));
+        return p;
+    }
+    // A page the copy refuses: YCbCr with its chroma subsampled.
+    static TiffPage subsampledYCbCr()
+    {
+        TiffPage p = scannedRgb();
+        p.photometric = PHOTOMETRIC_YCBCR;
+        p.compression = COMPRESSION_LZW;
+        p.width = 64;
+        p.length = p.rowsPerStrip = 2;
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2); };
         return p;
     }
     static int runDocTool(const QStringList &args, QString *err)
@@ -238,6 +250,35 @@ private slots:
         QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(spec)});
     }
 
+    // 16-bit samples come through whole: each is the sample of the same page
+    // written with 8 bits, times 257.
+    void sixteenBitSamplesSurvive_data()
+    {
+        QTest::addColumn<TiffPage>("spec");
+        TiffPage p = scannedGray();
+        p.pattern = smoothPixels;
+        QTest::newRow("gray") << p;
+        p = scannedRgb();
+        p.pattern = smoothPixels;
+        p.planar = PLANARCONFIG_SEPARATE;
+        QTest::newRow("rgb, separate planes") << p;
+    }
+
+    void sixteenBitSamplesSurvive()
+    {
+        QFETCH(TiffPage, spec);
+        const QByteArray eight = pagePixels(spec);
+        spec.bps = 16;
+        const QString out = path(QStringLiteral("sixteen-out.tiff"));
+        QCOMPARE(combine2multiff({page(QStringLiteral("sixteen.tiff"), {spec})}, out, QStringLiteral("lzw")), 0);
+        QByteArray expected;
+        for (char sample : eight) {
+            const uint16_t wide = uint16_t(uchar(sample) * 257);
+            expected.append(reinterpret_cast<const char *>(&wide), sizeof wide);
+        }
+        QCOMPARE(readAllPixels(out), QList<QByteArray>{expected});
+    }
+
     void jpegYCbCrPageBecomesRgb()
     {
         TiffPage p = scannedRgb();
@@ -371,6 +412,47 @@ private slots:
         QCOMPARE(takeTiffMessages(), QStringList());
     }
 
+    // When the first page already fails there is nothing worth keeping: no
+    // file under the name asked for (a document already there stays as it
+    // was), none beside it, and so no document made from it either.
+    void firstPageFailureWritesNothing_data()
+    {
+        QTest::addColumn<QString>("input");  // in the directory of the output
+        QTest::newRow("missing file") << "missing.tiff";
+        QTest::newRow("first listed directory missing") << "page.tiff,3";
+        QTest::newRow("not a TIFF") << "text.tiff";
+        QTest::newRow("subsampled YCbCr") << "ycbcr.tiff";
+    }
+
+    void firstPageFailureWritesNothing()
+    {
+        QFETCH(QString, input);
+        const QString sub = QStringLiteral("first-fails/") + QLatin1String(QTest::currentDataTag());
+        const QString dir = path(sub);
+        QVERIFY(QDir().mkpath(dir));
+        page(sub + QStringLiteral("/page.tiff"), {scannedGray()});
+        QFile text(dir + QStringLiteral("/text.tiff"));
+        QVERIFY(text.open(QIODevice::WriteOnly) && text.write("hello, not an image\n") > 0);
+        text.close();
+        page(sub + QStringLiteral("/ycbcr.tiff"), {subsampledYCbCr()});
+        const QStringList inputs{dir + QLatin1Char('/') + input, dir + QStringLiteral("/page.tiff")};
+        const QStringList before = QDir(dir).entryList(QDir::Files);
+
+        const QString out = dir + QStringLiteral("/out.tiff");
+        QCOMPARE(combine2multiff(inputs, out, QStringLiteral("lzw")), 1);
+        QCOMPARE(QDir(dir).entryList(QDir::Files), before);
+        QCOMPARE(convert2pdf(out, dir + QStringLiteral("/out.pdf")), 1);
+        QCOMPARE(QDir(dir).entryList(QDir::Files), before);
+
+        QFile earlier(out);
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier document") > 0);
+        earlier.close();
+        QCOMPARE(combine2multiff(inputs, out, QStringLiteral("lzw")), 1);
+        QVERIFY(earlier.open(QIODevice::ReadOnly));
+        QCOMPARE(earlier.readAll(), QByteArray("earlier document"));
+        QCOMPARE(QDir(dir).entryList(QDir::Files).size(), before.size() + 1);
+    }
+
     void outputThatCannotBeCreatedFailsAtOnce()
     {
         takeTiffMessages();
@@ -474,6 +556,8 @@ private slots:
         QTest::newRow("no command") << QStringList{} << 2 << "usage: velloscan-doc";
         QTest::newRow("unknown command") << QStringList{"merge", "a", "b"} << 2 << "usage: velloscan-doc";
         QTest::newRow("multitiff without output") << QStringList{"multitiff"} << 2 << "usage: velloscan-doc";
+        QTest::newRow("multitiff without input") << QStringList{"multitiff", "%d/t.tiff"} << 2 << "usage: velloscan-doc";
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "";
         QTest::newRow("pdf with one path") << QStringList{"pdf", "%d/in.tiff"} << 2 << "usage: velloscan-doc";
         QTest::newRow("success") << QStringList{"multitiff", "%d/t.tiff", "%d/in.tiff"} << 0 << "";
         QTest::newRow("missing input") << QStringList{"multitiff", "%d/t.tiff", "%d/in.tiff", "%d/nope.tiff"} << 1
@@ -497,14 +581,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, stderrText);
         page(QStringLiteral("in.tiff"), {scannedGray()});
-        TiffPage ycc = scannedRgb();
-        ycc.photometric = PHOTOMETRIC_YCBCR;
-        ycc.compression = COMPRESSION_LZW;
-        ycc.width = 64;
-        ycc.length = 2;
-        ycc.rowsPerStrip = 2;
-        ycc.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2); };
-        page(QStringLiteral("ycbcr.tiff"), {ycc});
+        page(QStringLiteral("ycbcr.tiff"), {subsampledYCbCr()});
         if (!QFile::exists(path(QStringLiteral("huge.tiff"))))
             makeHugeTiledTiff(path(QStringLiteral("huge.tiff")));
         for (QString &a : args)

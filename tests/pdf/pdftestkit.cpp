@@ -12,11 +12,6 @@
 
 namespace {
 
-int maxValue(uint16_t bps)
-{
-    return (1 << bps) - 1;
-}
-
 void put16(QByteArray &b, uint16_t v)
 {
     b.append(char(v & 0xff));
@@ -324,12 +319,8 @@ Picture renderPage(const QString &pdf, int page, int dpi, int oversample)
 Picture expectedPicture(const TiffPage &p)
 {
     const QByteArray raster = pagePixels(p);
-    const uint64_t rowbytes = uint64_t(rowBytes(p.width, p.spp, p.bps));
-    auto sample = [&](uint32_t x, uint32_t y, int s) {
-        const uint64_t bit = (uint64_t(x) * p.spp + s) * p.bps;
-        const uchar byte = uchar(raster[int(rowbytes * y + bit / 8)]);
-        return (byte >> (8 - p.bps - bit % 8)) & maxValue(p.bps);
-    };
+    const int maxValue = int(maxSample(p.bps));
+    auto sample = [&](uint32_t x, uint32_t y, int s) { return int(sampleAt(raster, p, x, y, s)); };
     Picture src;
     src.width = int(p.width);
     src.height = int(p.length);
@@ -341,13 +332,13 @@ Picture expectedPicture(const TiffPage &p)
                 for (int c = 0; c < 3; c++)
                     rgb[c] = paletteComponent(sample(x, y, 0), c);
             } else if (p.spp < 3) {
-                int v = sample(x, y, 0) * 255 / maxValue(p.bps);
+                int v = sample(x, y, 0) * 255 / maxValue;
                 if (p.photometric == PHOTOMETRIC_MINISWHITE)
                     v = 255 - v;
                 rgb[0] = rgb[1] = rgb[2] = v;
             } else {
                 for (int c = 0; c < 3; c++)
-                    rgb[c] = sample(x, y, c) * 255 / maxValue(p.bps);
+                    rgb[c] = sample(x, y, c) * 255 / maxValue;
                 if (p.spp == 4 && p.extraSample == EXTRASAMPLE_UNASSALPHA) {
                     const int a = sample(x, y, 3);
                     for (int &v : rgb)

@@ -6,6 +6,8 @@
 #include "pdftestkit.h"
 #include "tiff2pdf.h"
 
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -39,6 +41,68 @@ TiffPage withOrientation(TiffPage p, uint16_t orientation)
     p.compression = COMPRESSION_LZW;
     p.rowsPerStrip = 8;
     return p;
+}
+
+// An uncompressed YCbCr page in tiles as a camera stores it: chroma
+// subsampled 2 x 2, one colour per block of 2 x 2 pixels, at 72 pixels per
+// inch. `expected` gets the page's pixels as RGB.
+bool writeSubsampledTiles(const QString &path, uint32_t width, uint32_t length, uint32_t tile, Picture *expected)
+{
+    const uint32_t blocksAcross = (width + 1) / 2, blocksDown = (length + 1) / 2;
+    auto ycbcr = [&](uint32_t bx, uint32_t by, int c) {
+        const double r = 60 + 120.0 * bx / blocksAcross, g = 70 + 100.0 * by / blocksDown, b = 190 - 90.0 * bx / blocksAcross;
+        const double v[3] = {0.299 * r + 0.587 * g + 0.114 * b, -0.168736 * r - 0.331264 * g + 0.5 * b + 128,
+                             0.5 * r - 0.418688 * g - 0.081312 * b + 128};
+        return uchar(qRound(v[c]));
+    };
+    expected->width = int(width);
+    expected->height = int(length);
+    expected->rgb.resize(int(width * length * 3));
+    for (uint32_t y = 0; y < length; y++) {
+        for (uint32_t x = 0; x < width; x++) {
+            const double Y = ycbcr(x / 2, y / 2, 0), cb = ycbcr(x / 2, y / 2, 1) - 128.0, cr = ycbcr(x / 2, y / 2, 2) - 128.0;
+            const double rgb[3] = {Y + 1.402 * cr, Y - 0.344136 * cb - 0.714136 * cr, Y + 1.772 * cb};
+            for (int c = 0; c < 3; c++)
+                expected->rgb[int((y * width + x) * 3) + c] = char(qBound(0, qRound(rgb[c]), 255));
+        }
+    }
+
+    TIFF *t = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!t)
+        return false;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, length);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+    TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_TILEWIDTH, tile);
+    TIFFSetField(t, TIFFTAG_TILELENGTH, tile);
+    TIFFSetField(t, TIFFTAG_XRESOLUTION, 72.0);
+    TIFFSetField(t, TIFFTAG_YRESOLUTION, 72.0);
+    TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    bool ok = true;
+    QByteArray data;
+    for (uint32_t y0 = 0; y0 < length && ok; y0 += tile) {
+        for (uint32_t x0 = 0; x0 < width && ok; x0 += tile) {
+            data.clear();
+            for (uint32_t by = y0 / 2; by < (y0 + tile) / 2; by++) {
+                for (uint32_t bx = x0 / 2; bx < (x0 + tile) / 2; bx++) {
+                    const bool inside = bx < blocksAcross && by < blocksDown;
+                    const char luma = char(inside ? ycbcr(bx, by, 0) : 0);
+                    data.append(QByteArray(4, luma));
+                    data.append(char(inside ? ycbcr(bx, by, 1) : 128));
+                    data.append(char(inside ? ycbcr(bx, by, 2) : 128));
+                }
+            }
+            ok = TIFFWriteEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, 0), data.data(), data.size()) == data.size();
+        }
+    }
+    ok = ok && TIFFWriteDirectory(t);
+    TIFFClose(t);
+    return ok;
 }
 
 } // namespace
@@ -313,6 +377,42 @@ private slots:
         QCOMPARE(images[0].color, color);
         QCOMPARE(images[0].enc, QStringLiteral("jpeg"));
         QVERIFY(!renderPage(pdf, 1, 72).isNull());
+    }
+
+    // Subsampled YCbCr tiles go to the JPEG encoder as stored: the right
+    // column's tiles are cut to the image by rows of 2 x 2 blocks, 1.5 bytes
+    // a pixel, not by rows of 3 bytes a pixel. Converted by the tool, so
+    // that a crash is a failed test and not a lost test run.
+    void subsampledYCbCrTiles_data()
+    {
+        QTest::addColumn<uint32_t>("width");
+        QTest::addColumn<uint32_t>("length");
+        QTest::addColumn<uint32_t>("tile");
+        QTest::newRow("24 x 24 in 16-pixel tiles") << 24u << 24u << 16u;
+        QTest::newRow("odd edges: 25 x 21 in 16-pixel tiles") << 25u << 21u << 16u;
+        QTest::newRow("2056 x 2056 in 1024-pixel tiles") << 2056u << 2056u << 1024u;
+    }
+
+    void subsampledYCbCrTiles()
+    {
+        QFETCH(uint32_t, width);
+        QFETCH(uint32_t, length);
+        QFETCH(uint32_t, tile);
+        const QString dir = path(QStringLiteral("ycbcr%1").arg(m_count++));
+        QVERIFY(QDir().mkpath(dir));
+        const QString tiff = dir + QStringLiteral("/in.tiff"), pdf = dir + QStringLiteral("/out.pdf");
+        Picture expected;
+        QVERIFY(writeSubsampledTiles(tiff, width, length, tile, &expected));
+        const ToolResult r = runTool(QStringLiteral(VELLOSCAN_DOC_TOOL), {QStringLiteral("pdf"), tiff, pdf});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"in.tiff", "out.pdf"}));
+        verifyClean(pdf);
+        const int across = int((width + tile - 1) / tile);
+        const QList<ImageListEntry> images = pdfimagesList(pdf);
+        QCOMPARE(images.size(), across * int((length + tile - 1) / tile));
+        QCOMPARE(images[across - 1].width, int(width - (across - 1) * tile));
+        const double diff = meanDifference(renderPage(pdf, 1, 72, 1), expected);
+        QVERIFY2(diff >= 0 && diff < 4.0, qPrintable(QString::number(diff)));
     }
 
     // Directories become pages in file order; with PageNumber tags in the

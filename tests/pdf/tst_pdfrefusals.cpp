@@ -125,6 +125,12 @@ private slots:
         p.photometric = PHOTOMETRIC_MASK;
         p.bps = 1;
         QTest::newRow("transparency mask") << tiffBytes({p}) << "No support for %1 with photometric interpretation 4";
+        // directories that are not pages: a document without a page
+        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_MASK); };
+        QTest::newRow("only a transparency mask") << tiffBytes({p}) << "Input file %1 has no pages";
+        TiffPage thumbnail;
+        thumbnail.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE); };
+        QTest::newRow("only reduced-resolution images") << tiffBytes({thumbnail, thumbnail}) << "Input file %1 has no pages";
         p = TiffPage();
         p.planar = PLANARCONFIG_SEPARATE;
         p.bps = 4;

@@ -114,6 +114,11 @@ QProcessEnvironment Sandbox::environment() const
     env.insert("SANE_CONFIG_DIR", saneDir());
     env.insert("LD_LIBRARY_PATH", VELLOSCAN_SIM_LIBDIR);
     env.insert("LANG", "C.UTF-8");
+    // A sanitized run tells every process where its reports go.
+    const QProcessEnvironment outer = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (outer.contains(name))
+            env.insert(name, outer.value(name));
     env.insert(m_extraEnv);
     return env;
 }

@@ -36,23 +36,12 @@ int smoothValue(const TiffPage &p, uint32_t x, uint32_t y, int s)
 // as in the interleaved raster.
 QByteArray planeRaster(const TiffPage &p, const QByteArray &raster, int plane)
 {
-    const qsizetype rowIn = rowBytes(p.width, p.spp, p.bps), rowOut = rowBytes(p.width, 1, p.bps);
-    QByteArray out(int(rowOut * p.length), '\0');
-    const uchar *in = reinterpret_cast<const uchar *>(raster.constData());
-    uchar *dst = reinterpret_cast<uchar *>(out.data());
-    const int bytes = p.bps / 8;
-    const int mask = (1 << p.bps) - 1;
-    for (uint32_t y = 0; y < p.length; y++) {
-        for (uint32_t x = 0; x < p.width; x++) {
-            const uint64_t from = (uint64_t(x) * p.spp + uint64_t(plane)) * p.bps, to = uint64_t(x) * p.bps;
-            if (p.bps % 8 == 0) {
-                std::memcpy(dst + rowOut * y + to / 8, in + rowIn * y + from / 8, size_t(bytes));
-            } else {
-                const int v = (in[rowIn * y + qsizetype(from / 8)] >> (8 - p.bps - from % 8)) & mask;
-                dst[rowOut * y + qsizetype(to / 8)] |= uchar(v << (8 - p.bps - to % 8));
-            }
-        }
-    }
+    TiffPage single = p;
+    single.spp = 1;
+    QByteArray out(int(rowBytes(p.width, 1, p.bps) * p.length), '\0');
+    for (uint32_t y = 0; y < p.length; y++)
+        for (uint32_t x = 0; x < p.width; x++)
+            setSample(out, single, x, y, 0, sampleAt(raster, p, x, y, plane));
     return out;
 }
 
@@ -171,24 +160,63 @@ void warningHandler(const char *module, const char *fmt, va_list ap)
 
 QByteArray smoothPixels(const TiffPage &p)
 {
-    const qsizetype rowbytes = rowBytes(p.width, p.spp, p.bps);
-    const int maxValue = (1 << p.bps) - 1;
-    QByteArray raster(int(rowbytes * p.length), '\0');
+    QByteArray raster(int(rowBytes(p.width, p.spp, p.bps) * p.length), '\0');
     for (uint32_t y = 0; y < p.length; y++) {
-        uchar *row = reinterpret_cast<uchar *>(raster.data()) + rowbytes * y;
         for (uint32_t x = 0; x < p.width; x++) {
             for (int s = 0; s < p.spp; s++) {
-                int v = smoothValue(p, x, y, s);
-                if (p.photometric == PHOTOMETRIC_PALETTE)
-                    v %= (1 << p.bps);
-                else
-                    v = v * maxValue / 255;
-                const uint64_t bit = (uint64_t(x) * p.spp + uint64_t(s)) * p.bps;
-                row[bit / 8] |= uchar(v << (8 - p.bps - bit % 8));
+                const uint64_t v = uint64_t(smoothValue(p, x, y, s));
+                setSample(raster, p, x, y, s,
+                          p.photometric == PHOTOMETRIC_PALETTE ? v % (uint64_t(1) << p.bps) : v * maxSample(p.bps) / 255);
             }
         }
     }
     return raster;
+}
+
+uint32_t maxSample(uint16_t bps)
+{
+    return uint32_t((uint64_t(1) << bps) - 1);
+}
+
+uint32_t sampleAt(const QByteArray &raster, const TiffPage &p, uint32_t x, uint32_t y, int s)
+{
+    const uchar *row = reinterpret_cast<const uchar *>(raster.constData()) + rowBytes(p.width, p.spp, p.bps) * y;
+    const uint64_t bit = (uint64_t(x) * p.spp + uint64_t(s)) * p.bps;
+    switch (p.bps) {
+    case 16: {
+        uint16_t v;
+        std::memcpy(&v, row + bit / 8, sizeof v);
+        return v;
+    }
+    case 32: {
+        uint32_t v;
+        std::memcpy(&v, row + bit / 8, sizeof v);
+        return v;
+    }
+    default:  // 8 bits and below, packed from the high bit
+        return (row[bit / 8] >> (8 - p.bps - bit % 8)) & maxSample(p.bps);
+    }
+}
+
+void setSample(QByteArray &raster, const TiffPage &p, uint32_t x, uint32_t y, int s, uint32_t value)
+{
+    uchar *row = reinterpret_cast<uchar *>(raster.data()) + rowBytes(p.width, p.spp, p.bps) * y;
+    const uint64_t bit = (uint64_t(x) * p.spp + uint64_t(s)) * p.bps;
+    switch (p.bps) {
+    case 16: {
+        const uint16_t v = uint16_t(value);
+        std::memcpy(row + bit / 8, &v, sizeof v);
+        break;
+    }
+    case 32:
+        std::memcpy(row + bit / 8, &value, sizeof value);
+        break;
+    default: {
+        const unsigned shift = unsigned(8 - p.bps - bit % 8);
+        row[bit / 8] = uchar((row[bit / 8] & ~(maxSample(p.bps) << shift)) | ((value & maxSample(p.bps)) << shift));
+        break;
+    }
+    }
 }
 
 qsizetype rowBytes(uint32_t width, uint16_t spp, uint16_t bps)

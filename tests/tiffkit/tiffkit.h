@@ -53,6 +53,13 @@ Q_DECLARE_METATYPE(TiffPage)
 
 // Bytes in one row of `width` pixels of `spp` samples of `bps` bits.
 qsizetype rowBytes(uint32_t width, uint16_t spp, uint16_t bps);
+// Sample `s` of pixel (x, y) in a raster laid out as the page's pixels, for
+// 1, 2, 4, 8, 16 and 32 bits per sample: below 8 bits packed from the high
+// bit, 16 and 32 bits in the machine's byte order (as libtiff takes them).
+uint32_t sampleAt(const QByteArray &raster, const TiffPage &page, uint32_t x, uint32_t y, int s);
+void setSample(QByteArray &raster, const TiffPage &page, uint32_t x, uint32_t y, int s, uint32_t value);
+// The largest sample value of `bps` bits.
+uint32_t maxSample(uint16_t bps);
 // The page's pixels as one raster of packed rows, samples interleaved: what
 // writeTiff stores for it.
 QByteArray pagePixels(const TiffPage &page);
