@@ -34,7 +34,6 @@ void AccessTest::origins_data()
     QTest::newRow("listed, in other case and with the default port")
         << DocsAndFiles << QByteArray() << "HTTPS://Docs.Example.com:443" << true;
     QTest::newRow("not listed") << DocsAndFiles << QByteArray() << "https://docs.example.com.evil.example" << false;
-    QTest::newRow("listed host, other port") << DocsAndFiles << QByteArray() << "https://docs.example.com:8443" << false;
     QTest::newRow("page opened from a file") << DocsAndFiles << QByteArray() << "null" << true;
     QTest::newRow("no Origin header: not a browser") << DocsAndFiles << QByteArray() << "" << true;
     const QByteArray userA = "[Service]\nAllowedOrigins=https://a.example\n";

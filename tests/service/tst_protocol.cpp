@@ -20,9 +20,6 @@ private slots:
     void devicesDocument();
     void base64Layout_data();
     void base64Layout();
-    void base64InPieces_data();
-    void base64InPieces();
-    void envelopeAroundLargeData();
     void offeredDevices_data();
     void offeredDevices();
     void port_data();
@@ -129,17 +126,22 @@ void ProtocolTest::base64Layout_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("lines");
-    QTest::newRow("empty") << 0 << 0;
-    QTest::newRow("short") << 10 << 1;
-    QTest::newRow("one full line") << 57 << 1;
-    QTest::newRow("just over a line") << 58 << 2;
-    QTest::newRow("many") << 5700 << 100;
+    QTest::addColumn<int>("piece");
+    QTest::newRow("empty") << 0 << 0 << 1;
+    QTest::newRow("short, byte by byte") << 10 << 1 << 1;
+    QTest::newRow("one full line") << 57 << 1 << 57;
+    QTest::newRow("just over a line, in pairs") << 58 << 2 << 2;
+    QTest::newRow("many, across line ends") << 5700 << 100 << 58;
+    QTest::newRow("many, one held back") << 5701 << 101 << 1000;
 }
 
+// Standard Base64 in lines of 76. A file is encoded chunk by chunk, with the
+// line breaks written for a JSON string: the same text.
 void ProtocolTest::base64Layout()
 {
     QFETCH(int, size);
     QFETCH(int, lines);
+    QFETCH(int, piece);
     QByteArray bytes;
     for (int i = 0; i < size; ++i)
         bytes.append(char(i * 31 + 7));
@@ -150,50 +152,14 @@ void ProtocolTest::base64Layout()
         QCOMPARE(parts[i].size(), 76);
     QVERIFY(!text.endsWith('\n'));
     QCOMPARE(QByteArray::fromBase64(text.toLatin1()), bytes);
-}
 
-void ProtocolTest::base64InPieces_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<int>("piece");
-    QTest::newRow("byte by byte") << 200 << 1;
-    QTest::newRow("pairs, one held back") << 301 << 2;
-    QTest::newRow("across line ends") << 1000 << 58;
-    QTest::newRow("whole lines") << 570 << 57;
-    QTest::newRow("one piece") << 1000 << 1000;
-    QTest::newRow("empty") << 0 << 1;
-}
-
-// A file is encoded chunk by chunk, with line breaks written for a JSON
-// string: the text must be the one made from the whole file at once.
-void ProtocolTest::base64InPieces()
-{
-    QFETCH(int, size);
-    QFETCH(int, piece);
-    QByteArray bytes;
-    for (int i = 0; i < size; ++i)
-        bytes.append(char(i * 13 + 5));
     Protocol::Base64Writer writer("\\n");
-    QString text;
+    QString pieces;
     for (int at = 0; at < size; at += piece)
-        text += writer.Add(bytes.constData() + at, qMin(piece, size - at));
-    text += writer.Finish();
-    QCOMPARE(text, Protocol::Base64Lines(bytes).replace("\n", "\\n"));
-    QCOMPARE(qint64(text.size()), Protocol::Base64Writer::TextSize(size, 2));
-}
-
-void ProtocolTest::envelopeAroundLargeData()
-{
-    RetMsg msg;
-    msg.cmd = "SSCANONE";
-    msg.code = 2002;
-    msg.msg = WebSocketOperation::GetCustomMsg(2002);
-    msg.data = "png|";
-    msg.dataType = "base64";
-    QString before, after;
-    Protocol::SerializeAround(msg, before, after);
-    msg.data += "QUJD";
-    QCOMPARE(before + "QUJD" + after, Protocol::Serialize(msg));
+        pieces += writer.Add(bytes.constData() + at, qMin(piece, size - at));
+    pieces += writer.Finish();
+    QCOMPARE(pieces, QString(text).replace("\n", "\\n"));
+    QCOMPARE(qint64(pieces.size()), Protocol::Base64Writer::TextSize(size, 2));
 }
 
 void ProtocolTest::offeredDevices_data()
