@@ -13,6 +13,8 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 
 namespace {
 
