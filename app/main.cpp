@@ -52,6 +52,9 @@ int main(int argc, char *argv[])
     int result = 0;
     {
         WebSocketOperation service;
+#ifdef VELLOSCAN_MACHINE_SETTINGS_BESIDE_BINARY
+        service.SetMachineSettings(QCoreApplication::applicationDirPath() + QStringLiteral("/velloscan.ini"));
+#endif
         if (!service.Load())
             return 1;
         result = app.exec();

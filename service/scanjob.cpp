@@ -5,14 +5,13 @@
 
 #include "configsetting.h"
 #include "multitiff.h"
+#include "scratchfolder.h"
 #include "tiff2pdf.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QThread>
 
 #include <cstdio>
@@ -90,6 +89,20 @@ void WebSocketOperation::ScanImage(const QString &device)
     if (device.isEmpty()) {
         m_jobEnd = CodeMsg(1004);
         return;
+    }
+    // The scratch folders were ours at start, but a cleaner of the temporary
+    // folder may have removed them since, and someone else made them anew.
+    QStringList scratch{m_imgDir};
+    if (m_sysConfig->imgPath == m_tempImgDir)
+        scratch << m_tempImgDir;
+    for (const QString &folder : scratch) {
+        QString why;
+        if (!ScratchFolder::Ensure(folder, &why)) {
+            std::fprintf(stderr, "velloscan: %s is no longer a private folder of this user (%s); not scanning\n",
+                         qUtf8Printable(folder), qUtf8Printable(why));
+            m_jobEnd = CodeMsg(1007);
+            return;
+        }
     }
     if (!CreateMultiDir(m_sysConfig->imgPath)) {
         m_jobEnd = CodeMsg(1007);
@@ -236,39 +249,43 @@ void WebSocketOperation::StopScanJob()
 void WebSocketOperation::OnScanOneImageDone(QString imgPath)
 {
     m_scannedFiles.append(imgPath);
-    if (!m_isMulPdf && !m_isMulTiff) {
-        QString report = imgPath;
-        if (m_isPdf)
-            report = SaveSiglePagePdf(imgPath);
-        ++m_scanCount;
-        StoreScanCount(m_scanCount);
-        SendPageReport(report);
+    if (m_isMulPdf || m_isMulTiff) {
+        m_pagesHandled.release();
+        return;
     }
-    m_pagesHandled.release();
+    QString report = imgPath;
+    if (m_isPdf)
+        report = SaveSiglePagePdf(imgPath);
+    ++m_scanCount;
+    StoreScanCount(m_scanCount);
+    SendPageReport(report);
 }
 
 void WebSocketOperation::OnScanAllImageDone()
 {
 }
 
+// The page counts as handled once its report has left, so that the job's
+// end message follows every report.
 void WebSocketOperation::SendPageReport(const QString &file)
 {
     m_servedFiles.AddFile(file);
+    if (m_showBase64) {
+        // Made beside the event loop, in page order, as "CBASE64" replies are.
+        m_base64.PageReport(m_servedFiles.Open(file), file, [this](const QString &message) {
+            emit sendMessage(message);
+            m_pagesHandled.release();
+        });
+        return;
+    }
     RetMsg msg;
     msg.cmd = QStringLiteral("SSCANONE");
     msg.code = 2002;
     msg.msg = GetCustomMsg(2002);
-    const QString suffix = QFileInfo(file).suffix().toLower() + QLatin1Char('|');
-    if (m_showBase64) {
-        const QJsonObject report{{QStringLiteral("Base64Data"), ConvertToBase64(file)},
-                                 {QStringLiteral("ImagePath"), file}};
-        msg.data = suffix + QString::fromLatin1(QJsonDocument(report).toJson(QJsonDocument::Compact).toBase64());
-        msg.dataType = RetMsgBase64DATA;
-    } else {
-        msg.data = suffix + file;
-        msg.dataType = RetMsgSTRDATA;
-    }
+    msg.data = QFileInfo(file).suffix().toLower() + QLatin1Char('|') + file;
+    msg.dataType = RetMsgSTRDATA;
     SendMsg(msg);
+    m_pagesHandled.release();
 }
 
 void WebSocketOperation::EndProcessScan()

@@ -11,18 +11,35 @@
 
 namespace {
 
-// Closes the descriptor on every way out.
-struct Fd {
-    int fd;
-    ~Fd() { if (fd >= 0) ::close(fd); }
-};
-
 void refuse(const QString &path)
 {
     std::fprintf(stderr, "velloscan: refused to read %s: not a file of this service\n", qUtf8Printable(path));
 }
 
 } // namespace
+
+FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept
+{
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = other.release();
+    }
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int FileDescriptor::release()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
 
 void ServedFiles::AddRoot(const QString &dir)
 {
@@ -49,41 +66,28 @@ bool ServedFiles::Allowed(const QString &realPath) const
     return false;
 }
 
-bool ServedFiles::Read(const QString &path, QByteArray &content) const
+FileDescriptor ServedFiles::Open(const QString &path) const
 {
-    content.clear();
     // Non-blocking, so that a FIFO planted under a served name cannot hang
     // the service in open().
-    Fd file{::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)};
-    if (file.fd < 0) {
+    FileDescriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!file.isOpen()) {
         if (errno == ELOOP)
             refuse(path);
-        return false;
+        return file;
     }
     struct stat st;
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
         refuse(path);
-        return false;
+        return FileDescriptor();
     }
     // The kernel's own name for what we opened, whatever the path went through.
     char real[4096];
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.fd);
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.fd());
     const ssize_t n = ::readlink(link.constData(), real, sizeof real);
     if (n <= 0 || size_t(n) >= sizeof real || !Allowed(QFile::decodeName(QByteArray(real, int(n))))) {
         refuse(path);
-        return false;
+        return FileDescriptor();
     }
-    content.reserve(int(qMin<qint64>(st.st_size, 1 << 30)));
-    char chunk[65536];
-    for (;;) {
-        const ssize_t got = ::read(file.fd, chunk, sizeof chunk);
-        if (got > 0) {
-            content.append(chunk, int(got));
-        } else if (got == 0) {
-            return true;
-        } else if (errno != EINTR) {
-            content.clear();
-            return false;
-        }
-    }
+    return file;
 }

@@ -2,6 +2,7 @@
 
 #include "configsetting.h"
 #include "instancelock.h"
+#include "scratchfolder.h"
 #include "usbhotplugthread.h"
 
 #include <QCoreApplication>
@@ -10,145 +11,26 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QThread>
 #include <QWebSocket>
+#include <QWebSocketCorsAuthenticator>
 #include <QWebSocketServer>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
 #include <cstdlib>
 
-const QString RetMsgSTRDATA = QStringLiteral("string");
-const QString RetMsgJSONDATA = QStringLiteral("json");
-const QString RetMsgBase64DATA = QStringLiteral("base64");
-
 namespace {
 
-constexpr quint16 DefaultPort = 23165;
 // Pages send short commands; anything near this size is a mistake or an attack.
 constexpr quint64 MaxIncomingMessage = 1024 * 1024;
+// Characters a page may send while a Base64 reply is made. A page waits for
+// each reply; one that keeps sending meanwhile is not a page.
+constexpr qint64 MaxWaitingText = 16 * MaxIncomingMessage;
 constexpr int ChildTimeoutMs = 30000;
 
 } // namespace
-
-// ---------------------------------------------------------------------------
-// Protocol
-
-QString Protocol::GetCustomMsg(int code)
-{
-    switch (code) {
-    case 1001: return QStringLiteral("获取扫描仪设备失败");
-    case 1002: return QStringLiteral("获取参数设置失败");
-    case 1003: return QStringLiteral("未找到扫描仪，请先获取扫描仪设备或检查扫描仪是否正确连接");
-    case 1004: return QStringLiteral("未选择扫描仪");
-    case 1005: return QStringLiteral("图像保存路径不存在");
-    case 1006: return QStringLiteral("图像保存路径无读写权限");
-    case 1007: return QStringLiteral("图像保存路径创建失败");
-    case 1008: return QStringLiteral("扫描时出错");
-    case 1009: return QStringLiteral("正在进行扫描，无法进行其他操作");
-    case 1010: return QStringLiteral("连接已断开");
-    case 1011: return QStringLiteral("服务端只允许一个客户端进行连接");
-    case 1012: return QStringLiteral("扫描时验证扫描参数错误");
-    case 2001: return QStringLiteral("操作成功");
-    case 2002: return QStringLiteral("扫描完一张图像");
-    case 2003: return QStringLiteral("扫描完所有图像，已生成多页文件");
-    case 2004: return QStringLiteral("扫描完所有图像");
-    case 2005: return QStringLiteral("获取扫描仪列表成功");
-    case 2006: return QStringLiteral("获取参数设置成功");
-    case 2007: return QStringLiteral("转换base64字符串成功");
-    default: return QStringLiteral("未知错误");
-    }
-}
-
-QString Protocol::GetScanStatusMsg(int status)
-{
-    static const char *const texts[] = {
-        "正常",
-        "平台未支援.",
-        "平台已经取消.",
-        "装置忙碌.请重启扫描仪.",
-        "无效的参数.",
-        "已到达文件尾.",
-        "文档获取器阻塞.请打开盖子，取出纸张.",
-        "文档获取器无纸张.请放入纸张.",
-        "扫描仪盖子已打开.请关闭盖子.",
-        "装置I/O时错误.请重启电脑和扫描仪.",
-        "内存不足.请重启电脑.",
-        "资源存取被禁止.请重启电脑.",
-        "未找到扫描仪.请先获取扫描仪.",
-    };
-    const unsigned index = unsigned(status);
-    if (index >= sizeof texts / sizeof texts[0])
-        return QStringLiteral("未知错误.");
-    return QString::fromUtf8(texts[index]);
-}
-
-QString Protocol::Serialize(const RetMsg &msg)
-{
-    QJsonObject o;
-    o.insert(QStringLiteral("Cmd"), msg.cmd);
-    o.insert(QStringLiteral("Code"), msg.code);
-    o.insert(QStringLiteral("Msg"), msg.msg);
-    o.insert(QStringLiteral("Data"), msg.data);
-    o.insert(QStringLiteral("DataType"), msg.dataType);
-    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
-}
-
-QString Protocol::WriteDevicesJson(const QVector<QString> &devices)
-{
-    QJsonArray devs;
-    for (int i = 0; i < devices.size(); ++i)
-        devs.append(QJsonObject{{QStringLiteral("Index"), i}, {QStringLiteral("Name"), devices[i]}});
-    if (devices.isEmpty())
-        devs.append(QJsonObject{{QStringLiteral("Index"), 0}, {QStringLiteral("Name"), QString()}});
-    const QByteArray json =
-        QJsonDocument(QJsonObject{{QStringLiteral("Devs"), devs}}).toJson(QJsonDocument::Compact);
-    return QString::fromLatin1(json.toBase64());
-}
-
-QString Protocol::Base64Lines(const QByteArray &bytes)
-{
-    const QByteArray flat = bytes.toBase64();
-    QByteArray out;
-    out.reserve(flat.size() + flat.size() / 76);
-    for (int at = 0; at < flat.size(); at += 76) {
-        if (at)
-            out.append('\n');
-        out.append(flat.constData() + at, qMin(76, flat.size() - at));
-    }
-    return QString::fromLatin1(out);
-}
-
-bool Protocol::IsOffered(const QString &saneName)
-{
-    return saneName.startsWith(QLatin1String("cvnfa")) || saneName.startsWith(QLatin1String("cvnfb"))
-        || saneName.startsWith(QLatin1String("cvnfc:RX300"));
-}
-
-QVector<QString> Protocol::OfferedDevices(const QVector<QString> &saneNames)
-{
-    QVector<QString> offered;
-    for (const QString &name : saneNames) {
-        if (IsOffered(name))
-            offered.append(name);
-    }
-    return offered;
-}
-
-quint16 Protocol::ParsePort(const QByteArray &text, bool *ok)
-{
-    bool parsed = false;
-    const int port = text.trimmed().toInt(&parsed, 10);
-    // A number outside the port range would wrap to some unrelated port.
-    const bool usable = parsed && port > 0 && port <= 65535;
-    if (ok)
-        *ok = usable;
-    return usable ? quint16(port) : DefaultPort;
-}
 
 // ---------------------------------------------------------------------------
 // Small helpers of the service
@@ -180,8 +62,10 @@ WebSocketOperation::WebSocketOperation() = default;
 
 WebSocketOperation::~WebSocketOperation()
 {
-    // A running job first: it starts no further sheet, the page in progress
-    // is cancelled, and the pages already written stay on disk.
+    // A Base64 text being made is abandoned: the page is about to be closed.
+    m_base64.Stop();
+    // A running job: it starts no further sheet, the page in progress is
+    // cancelled, and the pages already written stay on disk.
     StopScanJob();
     if (m_usbHotplugThread) {
         DisableUsbDetect();
@@ -236,13 +120,9 @@ bool WebSocketOperation::Load()
     if (!m_instanceLock->TryLock())
         return false;
 
-    m_imgDir = QDir::tempPath() + QStringLiteral("/velloscanimg");
-    if (!QDir(m_imgDir).exists())
-        QDir().mkdir(m_imgDir);
+    m_imgDir = ScratchFolder::Prepare(QDir::tempPath() + QStringLiteral("/velloscanimg"));
     ClearDirectory(m_imgDir);
-    m_tempImgDir = QDir::tempPath() + QStringLiteral("/tempvelloscanimg");
-    if (!QDir(m_tempImgDir).exists())
-        QDir().mkdir(m_tempImgDir);
+    m_tempImgDir = ScratchFolder::Prepare(QDir::tempPath() + QStringLiteral("/tempvelloscanimg"));
     ClearDirectory(m_tempImgDir);
     m_servedFiles.AddRoot(m_imgDir);
     m_servedFiles.AddRoot(m_tempImgDir);
@@ -258,6 +138,8 @@ bool WebSocketOperation::Load()
         ini.open(QIODevice::ReadWrite);
     }
     m_configSetting = new ConfigSetting(iniPath);
+    if (!m_access.Read(iniPath, m_machineSettings))
+        return false;
 
     m_isScanning = false;
     m_isMulTiff = m_isMulPdf = m_isPdf = false;
@@ -268,7 +150,7 @@ bool WebSocketOperation::Load()
     ReadSysConfig();
     m_sane->Init();
 
-    quint16 port = DefaultPort;
+    quint16 port = Protocol::DefaultPort;
     {
         QFile portFile(QCoreApplication::applicationDirPath() + QStringLiteral("/port.txt"));
         if (portFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
@@ -295,12 +177,24 @@ bool WebSocketOperation::Load()
 
     m_server = new QWebSocketServer(QStringLiteral("VelloScanServer"), QWebSocketServer::NonSecureMode, this);
     m_server->setMaxPendingConnections(1);
-    // Running deaf would look like success to whoever started us.
-    if (!m_server->listen(QHostAddress::Any, port)) {
-        std::fprintf(stderr, "velloscan: cannot listen on port %u: %s\n", port,
+    // Running deaf, or wider than we were told, would look like success to
+    // whoever started us.
+    if (!m_server->listen(m_access.ListenAddress(), port)) {
+        const QString at = m_access.Narrowed() ? QStringLiteral(" of ") + m_access.ListenAddress().toString() : QString();
+        std::fprintf(stderr, "velloscan: cannot listen on port %u%s: %s\n", port, qUtf8Printable(at),
                      qUtf8Printable(m_server->errorString()));
         return false;
     }
+    // Direct: the authenticator lives only while the signal is emitted, and a
+    // refusal made here is answered within the handshake.
+    connect(m_server, &QWebSocketServer::originAuthenticationRequired, this,
+            [this](QWebSocketCorsAuthenticator *request) {
+                if (m_access.Allows(request->origin()))
+                    return;
+                request->setAllowed(false);
+                std::fprintf(stderr, "velloscan: refused a page from %s: not one of the AllowedOrigins\n",
+                             qUtf8Printable(request->origin()));
+            }, Qt::DirectConnection);
 
     connect(m_server, &QWebSocketServer::newConnection, this, &WebSocketOperation::OnNewConnection);
     connect(m_sane, &SaneScan::sglScanOneImageDone, this, &WebSocketOperation::OnScanOneImageDone);
@@ -338,7 +232,10 @@ void WebSocketOperation::ReadSysConfig()
     const QString group = QStringLiteral("Scanner");
     QString value;
     m_configSetting->readInit(group, QStringLiteral("ImgPath"), value);
-    m_sysConfig->imgPath = value.isEmpty() ? m_tempImgDir : value;
+    // The default output folder is whichever scratch folder this start uses.
+    // Older copies stored its fixed name, which may now be someone else's.
+    const bool isDefault = value.isEmpty() || value == QDir::tempPath() + QStringLiteral("/tempvelloscanimg");
+    m_sysConfig->imgPath = isDefault ? m_tempImgDir : value;
     m_configSetting->readInit(group, QStringLiteral("Prefix"), value);
     m_sysConfig->prefix = value;
     m_configSetting->readInit(group, QStringLiteral("ImageFormat"), value);
@@ -370,7 +267,8 @@ void WebSocketOperation::SaveSysConfig()
     const QString group = QStringLiteral("Scanner");
     m_configSetting->writeInit(group, QStringLiteral("Prefix"), m_sysConfig->prefix);
     m_configSetting->writeInit(group, QStringLiteral("ScanCount"), QString::number(m_sysConfig->scanCount));
-    m_configSetting->writeInit(group, QStringLiteral("ImgPath"), m_sysConfig->imgPath);
+    m_configSetting->writeInit(group, QStringLiteral("ImgPath"),
+                               m_sysConfig->imgPath == m_tempImgDir ? QString() : m_sysConfig->imgPath);
     m_configSetting->writeInit(group, QStringLiteral("ImageFormat"), m_sysConfig->imageFormat);
     m_configSetting->writeInit(group, QStringLiteral("ScanMinCountSize"),
                                QString::number(m_sysConfig->scanMinCountSize));
@@ -458,12 +356,14 @@ void WebSocketOperation::OnNewConnection()
         socket->setMaxAllowedIncomingFrameSize(MaxIncomingMessage);
         socket->setMaxAllowedIncomingMessageSize(MaxIncomingMessage);
         m_clients.append(socket);
-        connect(socket, &QWebSocket::textMessageReceived, this,
-                [this](const QString &message) { Dispatch(message); });
+        ++m_clientSerial;
+        connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketOperation::OnPageMessage);
         connect(this, &WebSocketOperation::sendMessage, socket, &QWebSocket::sendTextMessage);
         connect(socket, &QWebSocket::disconnected, this, [this, socket] {
             m_clients.clear();
             m_isScanning = false;
+            m_waitingMessages.clear();
+            m_waitingText = 0;
             socket->deleteLater();
         });
 
@@ -508,6 +408,23 @@ void WebSocketOperation::ClearClient()
     m_clients.clear();
 }
 
+void WebSocketOperation::OnPageMessage(const QString &message)
+{
+    if (!m_base64Pending) {
+        Dispatch(message);
+        return;
+    }
+    m_waitingText += message.size();
+    if (m_waitingText > MaxWaitingText) {
+        std::fprintf(stderr, "velloscan: closed a page that sent more than %lld characters while waiting for a reply\n",
+                     MaxWaitingText);
+        if (auto *socket = qobject_cast<QWebSocket *>(sender()))
+            socket->close(QWebSocketProtocol::CloseCodeTooMuchData);
+        return;
+    }
+    m_waitingMessages.enqueue(message);
+}
+
 void WebSocketOperation::Dispatch(const QString &message)
 {
     const QStringList parts = message.split(QLatin1Char('|'), Qt::KeepEmptyParts);
@@ -529,27 +446,32 @@ void WebSocketOperation::Dispatch(const QString &message)
             m_currentDevice = parts[1];
         GetScanOptions(m_currentDevice);
     } else if (word == QLatin1String("CBASE64")) {
-        if (parts.size() < 2)
-            return;
-        RetMsg msg;
-        msg.cmd = QStringLiteral("SBASE64");
-        msg.code = 2007;
-        msg.msg = GetCustomMsg(2007);
-        msg.data = ConvertToBase64(parts[1]);
-        msg.dataType = RetMsgBase64DATA;
-        SendMsg(msg);
+        if (parts.size() >= 2)
+            ReplyBase64(parts[1]);
     }
 }
 
 // ---------------------------------------------------------------------------
 // Files the page may read back
 
-QString WebSocketOperation::ConvertToBase64(const QString &path) const
+void WebSocketOperation::ReplyBase64(const QString &path)
 {
-    QByteArray content;
-    if (!m_servedFiles.Read(path, content))
-        return QString();
-    return Protocol::Base64Lines(content);
+    m_base64Pending = true;
+    const quint64 client = m_clientSerial;
+    m_base64.FileReply(m_servedFiles.Open(path), path,
+                       [this, client](const QString &message) { OnBase64Reply(message, client); });
+}
+
+void WebSocketOperation::OnBase64Reply(const QString &message, quint64 client)
+{
+    m_base64Pending = false;
+    if (client == m_clientSerial)
+        emit sendMessage(message);
+    while (!m_base64Pending && !m_waitingMessages.isEmpty()) {
+        const QString next = m_waitingMessages.dequeue();
+        m_waitingText -= next.size();
+        Dispatch(next);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <QFuture>
 #include <QHash>
 #include <QMaskGenerator>
+#include <QQueue>
 #include <QSemaphore>
 #include <QObject>
 #include <QString>
@@ -13,6 +14,9 @@
 #include <atomic>
 #include <memory>
 
+#include "accesscontrol.h"
+#include "base64replies.h"
+#include "protocol.h"
 #include "sanescan.h"
 #include "scanneroption.h"
 #include "scansettings.h"
@@ -24,35 +28,6 @@ class QWebSocketServer;
 class ConfigSetting;
 class InstanceLock;
 class USBHotplugThread;
-
-// One message to the page. Serialised as one compact JSON object.
-struct RetMsg {
-    QString cmd;
-    int code = 0;
-    QString msg;
-    QString data;
-    QString dataType;
-};
-
-extern const QString RetMsgSTRDATA;
-extern const QString RetMsgJSONDATA;
-extern const QString RetMsgBase64DATA;
-
-// The pure pieces of the protocol, kept apart from sockets so they can be
-// checked on their own.
-namespace Protocol {
-QString GetCustomMsg(int code);
-QString GetScanStatusMsg(int status);
-QString Serialize(const RetMsg &msg);
-QString WriteDevicesJson(const QVector<QString> &devices);
-// Standard Base64 wrapped every 76 characters with "\n", no final newline.
-QString Base64Lines(const QByteArray &bytes);
-// Device names of the maker's backends, in the order given.
-QVector<QString> OfferedDevices(const QVector<QString> &saneNames);
-bool IsOffered(const QString &saneName);
-// The port in port.txt's text, or 23165 when it holds no usable port.
-quint16 ParsePort(const QByteArray &text, bool *ok = nullptr);
-}
 
 class CMaskGenerator : public QMaskGenerator
 {
@@ -94,8 +69,12 @@ public:
     ~WebSocketOperation() override;
 
     // False when this copy must not run: another copy holds the data
-    // directory, or the port cannot be listened on. The caller exits.
+    // directory, the access settings cannot be kept, or the port cannot be
+    // listened on. The caller exits.
     bool Load();
+    // Where the machine's access settings are read from; the end-to-end
+    // tests' build reads them beside itself.
+    void SetMachineSettings(const QString &path) { m_machineSettings = path; }
 
     static QString GetCustomMsg(int code) { return Protocol::GetCustomMsg(code); }
     static QString GetScanStatusMsg(int status) { return Protocol::GetScanStatusMsg(status); }
@@ -120,7 +99,10 @@ private:
     RetMsg DevicesMsg(const QString &cmd) const;
     void ClearClient();
     void Refuse(QWebSocket *socket, int code);
+    void OnPageMessage(const QString &message);
     void Dispatch(const QString &message);
+    void ReplyBase64(const QString &path);
+    void OnBase64Reply(const QString &message, quint64 client);
 
     void GetDeviceList();
     void GetDeviceListOnLoad();
@@ -142,8 +124,6 @@ private:
     // The running file number, synced to the file at once: a restart after
     // any end of a job must not number files over ones already made.
     void StoreScanCount(int number);
-
-    QString ConvertToBase64(const QString &path) const;
 
     // The scan job.
     template <typename Work, typename Done> void ExecLambda(Work work, Done done);
@@ -222,6 +202,17 @@ private:
     // served rather than told the service is still busy.
     RetMsg m_jobEnd;
     ServedFiles m_servedFiles;
+    Base64Replies m_base64;
+    // A "CBASE64" reply is being made: what the page sends meanwhile waits
+    // in m_waitingMessages, so that replies keep the order of the commands.
+    bool m_base64Pending = false;
+    QQueue<QString> m_waitingMessages;
+    qint64 m_waitingText = 0; // characters in m_waitingMessages
+    // Counts accepted pages, so that a reply made for a page that has left
+    // does not reach the next one.
+    quint64 m_clientSerial = 0;
+    QString m_machineSettings = QString::fromLatin1(AccessControl::MachineSettings);
+    AccessControl m_access;
     // Held until the teardown in the destructor has run.
     std::unique_ptr<InstanceLock> m_instanceLock;
 };

@@ -118,6 +118,7 @@ private slots:
     void deviceOutsideThePreload();
     void commaDecimalLocale();
     void base64ServesOnlyOurFiles();
+    void scratchFolderReplacedWhileRunning();
 };
 
 void ScanTest::pageFiles_data()
@@ -637,6 +638,33 @@ void ScanTest::base64ServesOnlyOurFiles()
     QCOMPARE(QByteArray::fromBase64(page.message(before).value("Data").toString().toLatin1()), scanned.readAll());
     QCOMPARE(page.message(before + 1).value("Data").toString(), QString());
     QVERIFY(box.standardError().contains("refused to read " + secret));
+}
+
+// A cleaner of the temporary folder may remove the work folder while the
+// service runs, and someone else may make it anew, here as a link.
+void ScanTest::scratchFolderReplacedWhileRunning()
+{
+    Sandbox box;
+    box.setDevices(Feeder);
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const QString command = scanCommand("cvnfa:DR-A", R"({"FileType":"6"})");
+    QVERIFY(QDir(box.imgDir()).removeRecursively());
+    Job job = runJob(page, command);
+    QCOMPARE(job.end.value("Cmd").toString(), QString("SSCANMUL"));
+    QCOMPARE(QFileInfo(box.imgDir()).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
+
+    const QString outside = box.root() + "/outside";
+    QVERIFY(QDir().mkpath(outside));
+    QFile theirs(outside + "/theirs.tiff");
+    QVERIFY(theirs.open(QIODevice::WriteOnly));
+    theirs.close();
+    QVERIFY(QDir(box.imgDir()).removeRecursively());
+    QVERIFY(QFile::link(outside, box.imgDir()));
+    job = runJob(page, command);
+    QCOMPARE(job.end.value("Code").toInt(), 1007);
+    QVERIFY(box.standardError().contains(box.imgDir() + " is no longer a private folder of this user"));
+    QCOMPARE(QDir(outside).entryList(QDir::Files), QStringList{"theirs.tiff"});
 }
 
 QTEST_GUILESS_MAIN(ScanTest)

@@ -11,6 +11,13 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 const QString TwoScanners = "device cvnfa DR-A\ndevice cvnfb DR-B\n";
@@ -49,6 +56,17 @@ bool waitForPreload(const Sandbox &box, int count)
                            10000);
 }
 
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+QByteArray decodedData(const QJsonObject &message)
+{
+    return QByteArray::fromBase64(message.value("Data").toString().toLatin1());
+}
+
 QByteArray decodeOptionValues(const QJsonObject &sopt)
 {
     return QByteArray::fromBase64(sopt.value("Data").toString().section('|', 0, 0).toLatin1());
@@ -71,12 +89,16 @@ private slots:
     void commandDuringSlowPreload();
     void base64OfScratchFiles();
     void base64RefusesOtherFiles();
+    void base64ServesNothingThroughASwappedEntry();
+    void base64OfLargeFiles();
     void oversizedMessageClosesOnlyThatPage();
     void portFile_data();
     void portFile();
     void dataDirectoryPerDistribution_data();
     void dataDirectoryPerDistribution();
     void scratchDirectoriesEmptiedAtStart();
+    void scratchFoldersTakenByOthers_data();
+    void scratchFoldersTakenByOthers();
     void existingSettingsLeftUnchanged();
     void terminatesOnSignal_data();
     void terminatesOnSignal();
@@ -379,6 +401,100 @@ void ServiceTest::base64RefusesOtherFiles()
     QTRY_COMPARE(box.standardError().count("refused to read"), refused.size());
 }
 
+// The entry a page names is swapped for a link out of the scratch folder, or
+// its folder for one, over and over while the page asks for it: whatever
+// the timing, no byte from outside is served.
+void ServiceTest::base64ServesNothingThroughASwappedEntry()
+{
+    Sandbox box;
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const QString outside = box.root() + "/outside";
+    const QString scratch = box.tempImgDir();
+    QVERIFY(QDir().mkpath(outside + "/dir") && QDir().mkpath(scratch + "/dir"));
+    QVERIFY(writeFile(outside + "/page.tiff", "OUTSIDE") && writeFile(outside + "/dir/page.tiff", "OUTSIDE"));
+    QVERIFY(writeFile(scratch + "/page.tiff", "INSIDE") && writeFile(scratch + "/dir/page.tiff", "INSIDE"));
+    QVERIFY(QFile::link(outside + "/page.tiff", scratch + "/page.alt"));
+    QVERIFY(QFile::link(outside + "/dir", scratch + "/dir.alt"));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        const QByteArray file = QFile::encodeName(scratch + "/page.tiff");
+        const QByteArray fileAlt = QFile::encodeName(scratch + "/page.alt");
+        const QByteArray dir = QFile::encodeName(scratch + "/dir");
+        const QByteArray dirAlt = QFile::encodeName(scratch + "/dir.alt");
+        while (!stop) {
+            // An atomic exchange: the name always exists, as a file or as a link.
+            if (::renameat2(AT_FDCWD, file, AT_FDCWD, fileAlt, RENAME_EXCHANGE) == 0
+                && ::renameat2(AT_FDCWD, dir, AT_FDCWD, dirAlt, RENAME_EXCHANGE) == 0)
+                ++swaps;
+        }
+    });
+    int inside = 0;
+    int refused = 0;
+    for (int batch = 0; batch < 30; ++batch) {
+        const int first = page.messages.size();
+        for (int i = 0; i < 100; ++i)
+            page.send("CBASE64|" + scratch + (i % 2 ? "/page.tiff" : "/dir/page.tiff"));
+        if (!page.waitForMessages(first + 100))
+            break;
+        for (int i = first; i < first + 100; ++i) {
+            const QByteArray data = decodedData(page.message(i));
+            QVERIFY2(data.isEmpty() || data == "INSIDE", data.constData());
+            ++(data.isEmpty() ? refused : inside);
+        }
+    }
+    stop = true;
+    swapper.join();
+    QCOMPARE(inside + refused, 3000);
+    // Both outcomes occurred, so the swaps did meet the requests.
+    QVERIFY2(inside > 0 && refused > 0, qPrintable(QString("%1 served, %2 refused, %3 swaps")
+                                                       .arg(inside).arg(refused).arg(swaps.load())));
+}
+
+// A large file is encoded beside the event loop and still answered in the
+// order asked; one over the limit is answered as a missing file.
+void ServiceTest::base64OfLargeFiles()
+{
+    Sandbox box;
+    box.setDevices(TwoScanners);
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    // Sparse: the bytes read as zeros and take no disk.
+    const qint64 limit = 256 * 1024 * 1024;
+    const qint64 large = 128 * 1024 * 1024;
+    const QString tooLarge = box.tempImgDir() + "/too-large.tiff";
+    const QString largeFile = box.tempImgDir() + "/large.tiff";
+    for (const auto &file : {qMakePair(tooLarge, limit + 1), qMakePair(largeFile, large)}) {
+        QFile f(file.first);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(file.second));
+    }
+
+    page.send("CBASE64|" + tooLarge);
+    QVERIFY(page.waitForMessages(3));
+    QCOMPARE(page.message(2).value("Data").toString(), QString());
+    QTRY_VERIFY(box.standardError().contains(
+        QString("not sending %1 as Base64: it holds %2 bytes").arg(tooLarge).arg(limit + 1)));
+
+    // A ping sent after the request is answered before the text: the event
+    // loop kept serving. The command after it waits, so replies keep order.
+    int messagesAtPong = -1;
+    QObject::connect(&page.socket, &QWebSocket::pong, [&] { messagesAtPong = page.messages.size(); });
+    page.send("CBASE64|" + largeFile);
+    page.socket.ping();
+    page.send("CDEV");
+    QVERIFY(page.waitForMessages(5, 60000));
+    QCOMPARE(messagesAtPong, 3);
+    QCOMPARE(page.message(3).value("Cmd").toString(), QString("SBASE64"));
+    QCOMPARE(decodedData(page.message(3)), QByteArray(int(large), '\0'));
+    QCOMPARE(page.message(4).value("Cmd").toString(), QString("SDEV"));
+
+    // Ended while a large text is being made: a clean exit all the same.
+    page.send("CBASE64|" + largeFile);
+    QCOMPARE(box.terminate(), 0);
+}
+
 void ServiceTest::oversizedMessageClosesOnlyThatPage()
 {
     Sandbox box;
@@ -487,6 +603,84 @@ void ServiceTest::scratchDirectoriesEmptiedAtStart()
         QVERIFY(QFileInfo(dir + "/nested/deeper").isDir());
         QVERIFY(QFileInfo(dir + "/.hidden-dir").isDir());
     }
+}
+
+void ServiceTest::scratchFoldersTakenByOthers_data()
+{
+    QTest::addColumn<QString>("taken");
+    QTest::addColumn<bool>("perUserTaken");
+    QTest::newRow("links to another folder") << "link" << false;
+    QTest::newRow("folders of another user") << "other owner" << false;
+    QTest::newRow("per-user names taken too") << "link" << true;
+    QTest::newRow("own folders open to all") << "wide mode" << false;
+}
+
+// Another local user can make the scratch folders before us. Their files
+// stay, and our pages go to folders only we can enter, named to the page.
+void ServiceTest::scratchFoldersTakenByOthers()
+{
+    QFETCH(QString, taken);
+    QFETCH(bool, perUserTaken);
+    Sandbox box;
+    box.setDevices("device cvnfa DR-A pages=1 width_px=48 height_px=40\n");
+    // Older copies stored the default output folder by its fixed name.
+    QVERIFY(box.writeSettings("[Scanner]\nImgPath=" + box.tempImgDir().toUtf8() + "\n"));
+    const QString outside = box.root() + "/outside";
+    QVERIFY(QDir().mkpath(outside));
+    QVERIFY(writeFile(outside + "/theirs.txt", "theirs"));
+    const QString uid = QString::number(::geteuid());
+    QStringList names{box.imgDir(), box.tempImgDir()};
+    QStringList planted;
+    for (const QString &name : names) {
+        if (taken == "link") {
+            QVERIFY(QFile::link(outside, name));
+        } else {
+            QVERIFY(QDir().mkpath(name));
+            QVERIFY(writeFile(name + "/planted.txt", "planted"));
+            planted << name + "/planted.txt";
+            if (taken == "wide mode")
+                QVERIFY(::chmod(QFile::encodeName(name), 0777) == 0);
+            else if (::chown(QFile::encodeName(name), 65534, 65534) != 0)
+                QSKIP("only root can give a folder to another user");
+        }
+        if (perUserTaken)
+            QVERIFY(QFile::link(outside, name + "-" + uid));
+    }
+
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const QString errors = box.standardError();
+    QStringList used;
+    for (const QString &name : names) {
+        const QRegularExpression said(QRegularExpression::escape(name) + " is not a private folder of this user "
+                                      "\\(.+\\); using (\\S+) instead\n");
+        const QRegularExpressionMatch match = said.match(errors);
+        used << (match.hasMatch() ? match.captured(1) : name);
+        if (taken == "wide mode")
+            QCOMPARE(used.last(), name);
+        else if (perUserTaken)
+            QVERIFY2(used.last().startsWith(name + "-" + uid + "-"), qPrintable(errors));
+        else
+            QCOMPARE(used.last(), name + "-" + uid);
+        struct stat st;
+        QVERIFY(::lstat(QFile::encodeName(used.last()), &st) == 0 && S_ISDIR(st.st_mode));
+        QCOMPARE(st.st_uid, ::geteuid());
+        QCOMPARE(st.st_mode & 07777, 0700u);
+    }
+    QVERIFY(QFile::exists(outside + "/theirs.txt"));
+    // Our own folder is ours to empty; another user's files are left alone.
+    for (const QString &file : planted)
+        QCOMPARE(QFile::exists(file), taken == "other owner");
+
+    // A one-page PDF job: the page is scanned into the work folder, the PDF
+    // goes to the default output folder, and the page may read it back.
+    page.send(R"(CSCAN|cvnfa:DR-A|{"FileType":"5"})");
+    QVERIFY(page.waitForMessages(4, 30000));
+    QCOMPARE(page.message(2).value("Data").toString(), "pdf|" + used[1] + "/0001.pdf");
+    QVERIFY(QFile::exists(used[0] + "/0001.tiff"));
+    page.send("CBASE64|" + used[1] + "/0001.pdf");
+    QVERIFY(page.waitForMessages(5));
+    QVERIFY(decodedData(page.message(4)).startsWith("%PDF"));
 }
 
 void ServiceTest::existingSettingsLeftUnchanged()

@@ -126,17 +126,22 @@ void ProtocolTest::base64Layout_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("lines");
-    QTest::newRow("empty") << 0 << 0;
-    QTest::newRow("short") << 10 << 1;
-    QTest::newRow("one full line") << 57 << 1;
-    QTest::newRow("just over a line") << 58 << 2;
-    QTest::newRow("many") << 5700 << 100;
+    QTest::addColumn<int>("piece");
+    QTest::newRow("empty") << 0 << 0 << 1;
+    QTest::newRow("short, byte by byte") << 10 << 1 << 1;
+    QTest::newRow("one full line") << 57 << 1 << 57;
+    QTest::newRow("just over a line, in pairs") << 58 << 2 << 2;
+    QTest::newRow("many, across line ends") << 5700 << 100 << 58;
+    QTest::newRow("many, one held back") << 5701 << 101 << 1000;
 }
 
+// Standard Base64 in lines of 76. A file is encoded chunk by chunk, with the
+// line breaks written for a JSON string: the same text.
 void ProtocolTest::base64Layout()
 {
     QFETCH(int, size);
     QFETCH(int, lines);
+    QFETCH(int, piece);
     QByteArray bytes;
     for (int i = 0; i < size; ++i)
         bytes.append(char(i * 31 + 7));
@@ -147,6 +152,14 @@ void ProtocolTest::base64Layout()
         QCOMPARE(parts[i].size(), 76);
     QVERIFY(!text.endsWith('\n'));
     QCOMPARE(QByteArray::fromBase64(text.toLatin1()), bytes);
+
+    Protocol::Base64Writer writer("\\n");
+    QString pieces;
+    for (int at = 0; at < size; at += piece)
+        pieces += writer.Add(bytes.constData() + at, qMin(piece, size - at));
+    pieces += writer.Finish();
+    QCOMPARE(pieces, QString(text).replace("\n", "\\n"));
+    QCOMPARE(qint64(pieces.size()), Protocol::Base64Writer::TextSize(size, 2));
 }
 
 void ProtocolTest::offeredDevices_data()

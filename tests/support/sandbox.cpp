@@ -53,6 +53,21 @@ void Sandbox::setDevices(const QString &deviceLines)
               "log " + simLog().toUtf8() + "\n" + deviceLines.toUtf8() + "\n");
 }
 
+bool Sandbox::writeSettings(const QByteArray &ini)
+{
+    return QDir().mkpath(dataDir()) && writeFile(dataDir() + "/SysConfig.ini", ini);
+}
+
+bool Sandbox::writeMachineSettings(const QByteArray &ini)
+{
+    if (!qEnvironmentVariable("VELLOSCAN_PROGRAM").isEmpty())
+        return false;
+    QFile::remove(m_program);
+    return QFile::copy(VELLOSCAN_TEST_BINARY, m_program)
+        && QFile::setPermissions(m_program, QFile::permissions(VELLOSCAN_TEST_BINARY))
+        && writeFile(appDir() + "/velloscan.ini", ini);
+}
+
 void Sandbox::writePortFile(const QByteArray &content)
 {
     writeFile(appDir() + "/port.txt", content);
@@ -172,7 +187,8 @@ QStringList Sandbox::simLogLines() const
     return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
-PageClient::PageClient()
+PageClient::PageClient(const QString &origin)
+    : socket(origin)
 {
     connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString &m) { messages << m; });
     connect(&socket, &QWebSocket::disconnected, this, [this] { closed = true; });

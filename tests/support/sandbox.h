@@ -42,6 +42,12 @@ public:
     void removeTool(const QString &name);
     // One more variable in the service's environment.
     void setEnvironment(const QString &name, const QString &value) { m_extraEnv.insert(name, value); }
+    // The user's SysConfig.ini.
+    bool writeSettings(const QByteArray &ini);
+    // The machine's access settings. An installed service reads them from
+    // /etc/velloscan; this world switches to the test build, which reads
+    // them beside itself. False when running an installed program.
+    bool writeMachineSettings(const QByteArray &ini);
 
     bool start();
     // Runs one more copy of the service in this world until it exits by
@@ -76,7 +82,8 @@ class PageClient : public QObject
 {
     Q_OBJECT
 public:
-    PageClient();
+    // `origin` goes into the handshake's Origin header; none when empty.
+    explicit PageClient(const QString &origin = QString());
     bool open(const QString &url, int timeoutMs = 10000);
     void send(const QString &text) { socket.sendTextMessage(text); }
     // Waits until `count` messages have arrived in total.

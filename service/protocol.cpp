@@ -1,0 +1,209 @@
+#include "protocol.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstring>
+
+const QString RetMsgSTRDATA = QStringLiteral("string");
+const QString RetMsgJSONDATA = QStringLiteral("json");
+const QString RetMsgBase64DATA = QStringLiteral("base64");
+
+QString Protocol::GetCustomMsg(int code)
+{
+    switch (code) {
+    case 1001: return QStringLiteral("获取扫描仪设备失败");
+    case 1002: return QStringLiteral("获取参数设置失败");
+    case 1003: return QStringLiteral("未找到扫描仪，请先获取扫描仪设备或检查扫描仪是否正确连接");
+    case 1004: return QStringLiteral("未选择扫描仪");
+    case 1005: return QStringLiteral("图像保存路径不存在");
+    case 1006: return QStringLiteral("图像保存路径无读写权限");
+    case 1007: return QStringLiteral("图像保存路径创建失败");
+    case 1008: return QStringLiteral("扫描时出错");
+    case 1009: return QStringLiteral("正在进行扫描，无法进行其他操作");
+    case 1010: return QStringLiteral("连接已断开");
+    case 1011: return QStringLiteral("服务端只允许一个客户端进行连接");
+    case 1012: return QStringLiteral("扫描时验证扫描参数错误");
+    case 2001: return QStringLiteral("操作成功");
+    case 2002: return QStringLiteral("扫描完一张图像");
+    case 2003: return QStringLiteral("扫描完所有图像，已生成多页文件");
+    case 2004: return QStringLiteral("扫描完所有图像");
+    case 2005: return QStringLiteral("获取扫描仪列表成功");
+    case 2006: return QStringLiteral("获取参数设置成功");
+    case 2007: return QStringLiteral("转换base64字符串成功");
+    default: return QStringLiteral("未知错误");
+    }
+}
+
+QString Protocol::GetScanStatusMsg(int status)
+{
+    static const char *const texts[] = {
+        "正常",
+        "平台未支援.",
+        "平台已经取消.",
+        "装置忙碌.请重启扫描仪.",
+        "无效的参数.",
+        "已到达文件尾.",
+        "文档获取器阻塞.请打开盖子，取出纸张.",
+        "文档获取器无纸张.请放入纸张.",
+        "扫描仪盖子已打开.请关闭盖子.",
+        "装置I/O时错误.请重启电脑和扫描仪.",
+        "内存不足.请重启电脑.",
+        "资源存取被禁止.请重启电脑.",
+        "未找到扫描仪.请先获取扫描仪.",
+    };
+    const unsigned index = unsigned(status);
+    if (index >= sizeof texts / sizeof texts[0])
+        return QStringLiteral("未知错误.");
+    return QString::fromUtf8(texts[index]);
+}
+
+QString Protocol::Serialize(const RetMsg &msg)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("Cmd"), msg.cmd);
+    o.insert(QStringLiteral("Code"), msg.code);
+    o.insert(QStringLiteral("Msg"), msg.msg);
+    o.insert(QStringLiteral("Data"), msg.data);
+    o.insert(QStringLiteral("DataType"), msg.dataType);
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+QString Protocol::WriteDevicesJson(const QVector<QString> &devices)
+{
+    QJsonArray devs;
+    for (int i = 0; i < devices.size(); ++i)
+        devs.append(QJsonObject{{QStringLiteral("Index"), i}, {QStringLiteral("Name"), devices[i]}});
+    if (devices.isEmpty())
+        devs.append(QJsonObject{{QStringLiteral("Index"), 0}, {QStringLiteral("Name"), QString()}});
+    const QByteArray json =
+        QJsonDocument(QJsonObject{{QStringLiteral("Devs"), devs}}).toJson(QJsonDocument::Compact);
+    return QString::fromLatin1(json.toBase64());
+}
+
+QString Protocol::Base64Lines(const QByteArray &bytes)
+{
+    Base64Writer writer;
+    QString text;
+    text.reserve(int(Base64Writer::TextSize(bytes.size(), 1)));
+    text += writer.Add(bytes.constData(), bytes.size());
+    text += writer.Finish();
+    return text;
+}
+
+void Protocol::SerializeAround(const RetMsg &msg, QString &before, QString &after)
+{
+    RetMsg marked = msg;
+    marked.data += QChar(1);
+    const QString text = Serialize(marked);
+    // The members after "Data" are fixed words, so the last mark is ours.
+    const QLatin1String mark("\\u0001");
+    const int at = text.lastIndexOf(mark);
+    before = text.left(at);
+    after = text.mid(at + mark.size());
+}
+
+namespace {
+
+constexpr int LineLength = 76;
+const char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+} // namespace
+
+Protocol::Base64Writer::Base64Writer(const char *lineBreak)
+    : m_lineBreak(lineBreak)
+{
+}
+
+qint64 Protocol::Base64Writer::TextSize(qint64 bytes, int lineBreakSize)
+{
+    const qint64 chars = (bytes + 2) / 3 * 4;
+    const qint64 lines = (chars + LineLength - 1) / LineLength;
+    return chars + qMax<qint64>(0, lines - 1) * lineBreakSize;
+}
+
+char *Protocol::Base64Writer::room(int groups)
+{
+    const int needed = groups * 4 + (groups * 4 / LineLength + 1) * m_lineBreak.size();
+    if (m_text.size() < needed)
+        m_text.resize(needed);
+    return m_text.data();
+}
+
+void Protocol::Base64Writer::put(char *&at, const unsigned char *in, int count)
+{
+    // Lines hold 19 whole groups, so a break only ever falls between groups.
+    if (m_column == LineLength) {
+        std::memcpy(at, m_lineBreak.constData(), size_t(m_lineBreak.size()));
+        at += m_lineBreak.size();
+        m_column = 0;
+    }
+    const unsigned v = unsigned(in[0]) << 16 | (count > 1 ? unsigned(in[1]) << 8 : 0u) | (count > 2 ? in[2] : 0u);
+    at[0] = Alphabet[v >> 18 & 63];
+    at[1] = Alphabet[v >> 12 & 63];
+    at[2] = count > 1 ? Alphabet[v >> 6 & 63] : '=';
+    at[3] = count > 2 ? Alphabet[v & 63] : '=';
+    at += 4;
+    m_column += 4;
+}
+
+QLatin1String Protocol::Base64Writer::Add(const char *bytes, int size)
+{
+    const auto *in = reinterpret_cast<const unsigned char *>(bytes);
+    char *const start = room((m_heldCount + size) / 3);
+    char *at = start;
+    if (m_heldCount > 0) {
+        while (m_heldCount < 3 && size > 0) {
+            m_held[m_heldCount++] = *in++;
+            --size;
+        }
+        if (m_heldCount < 3)
+            return QLatin1String(start, 0);
+        put(at, m_held, 3);
+        m_heldCount = 0;
+    }
+    for (; size >= 3; in += 3, size -= 3)
+        put(at, in, 3);
+    while (size-- > 0)
+        m_held[m_heldCount++] = *in++;
+    return QLatin1String(start, int(at - start));
+}
+
+QLatin1String Protocol::Base64Writer::Finish()
+{
+    char *const start = room(1);
+    char *at = start;
+    if (m_heldCount > 0)
+        put(at, m_held, m_heldCount);
+    m_heldCount = 0;
+    return QLatin1String(start, int(at - start));
+}
+
+bool Protocol::IsOffered(const QString &saneName)
+{
+    return saneName.startsWith(QLatin1String("cvnfa")) || saneName.startsWith(QLatin1String("cvnfb"))
+        || saneName.startsWith(QLatin1String("cvnfc:RX300"));
+}
+
+QVector<QString> Protocol::OfferedDevices(const QVector<QString> &saneNames)
+{
+    QVector<QString> offered;
+    for (const QString &name : saneNames) {
+        if (IsOffered(name))
+            offered.append(name);
+    }
+    return offered;
+}
+
+quint16 Protocol::ParsePort(const QByteArray &text, bool *ok)
+{
+    bool parsed = false;
+    const int port = text.trimmed().toInt(&parsed, 10);
+    // A number outside the port range would wrap to some unrelated port.
+    const bool usable = parsed && port > 0 && port <= 65535;
+    if (ok)
+        *ok = usable;
+    return usable ? quint16(port) : DefaultPort;
+}
+

@@ -1,0 +1,71 @@
+#ifndef VELLOSCAN_PROTOCOL_H
+#define VELLOSCAN_PROTOCOL_H
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+// One message to the page. Serialised as one compact JSON object.
+struct RetMsg {
+    QString cmd;
+    int code = 0;
+    QString msg;
+    QString data;
+    QString dataType;
+};
+
+extern const QString RetMsgSTRDATA;
+extern const QString RetMsgJSONDATA;
+extern const QString RetMsgBase64DATA;
+
+// The pure pieces of the protocol, kept apart from sockets so they can be
+// checked on their own.
+namespace Protocol {
+
+constexpr quint16 DefaultPort = 23165;
+
+QString GetCustomMsg(int code);
+QString GetScanStatusMsg(int status);
+QString Serialize(const RetMsg &msg);
+// The message as Serialize writes it, cut right after `msg.data`: a large
+// payload goes between the two pieces straight into the reply instead of
+// through a JSON object. The payload must need no JSON escapes.
+void SerializeAround(const RetMsg &msg, QString &before, QString &after);
+QString WriteDevicesJson(const QVector<QString> &devices);
+// Standard Base64 wrapped every 76 characters with "\n", no final newline.
+QString Base64Lines(const QByteArray &bytes);
+// Device names of the maker's backends, in the order given.
+QVector<QString> OfferedDevices(const QVector<QString> &saneNames);
+bool IsOffered(const QString &saneName);
+// The port in port.txt's text, or 23165 when it holds no usable port.
+quint16 ParsePort(const QByteArray &text, bool *ok = nullptr);
+
+// Base64Lines made piece by piece, so that a large file is read and encoded
+// in chunks and never held whole beside its text. The line break is given:
+// "\\n" writes the text as it stands inside a JSON string.
+class Base64Writer
+{
+public:
+    explicit Base64Writer(const char *lineBreak = "\n");
+    // The text of the next `size` bytes of input, valid until the next call.
+    // Up to two bytes are held back until more input or Finish.
+    QLatin1String Add(const char *bytes, int size);
+    // The text of the bytes held back, padded.
+    QLatin1String Finish();
+    // Length of the whole text of `bytes` bytes of input.
+    static qint64 TextSize(qint64 bytes, int lineBreakSize);
+
+private:
+    char *room(int groups);
+    void put(char *&at, const unsigned char *in, int count);
+
+    QByteArray m_lineBreak;
+    QByteArray m_text;
+    unsigned char m_held[3] = {};
+    int m_heldCount = 0;
+    int m_column = 0;
+};
+
+} // namespace Protocol
+
+#endif
