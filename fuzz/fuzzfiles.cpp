@@ -15,17 +15,18 @@ void removeFolder();
 
 const QByteArray &folder()
 {
-    static const QByteArray path = [] {
+    // Never destroyed: the folder is removed at exit, after static objects are.
+    static const QByteArray *path = [] {
         const char *tmp = std::getenv("TMPDIR");
-        QByteArray name = QByteArray(tmp && *tmp ? tmp : "/tmp") + "/velloscan-fuzz-XXXXXX";
-        if (!::mkdtemp(name.data())) {
+        auto *name = new QByteArray(QByteArray(tmp && *tmp ? tmp : "/tmp") + "/velloscan-fuzz-XXXXXX");
+        if (!::mkdtemp(name->data())) {
             std::perror("velloscan fuzz: no private folder");
             std::abort();
         }
         std::atexit(removeFolder);
         return name;
     }();
-    return path;
+    return *path;
 }
 
 void removeFolder()
