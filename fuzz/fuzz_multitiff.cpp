@@ -4,11 +4,11 @@
 #include "fuzzcheck.h"
 #include "fuzzfiles.h"
 #include "multitiff.h"
+#include "tiffwork.h"
 
 #include <QByteArray>
 #include <QFile>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,10 +23,6 @@ using Tiff = std::unique_ptr<TIFF, TiffCloser>;
 
 constexpr int MaxFiles = 3;
 const QByteArray Separator("|NEXT|");
-// The assembly copies row by row in constant memory, so a page that claims
-// gigabytes of pixels in a few hundred bytes tests nothing a smaller one
-// doesn't, yet takes seconds to decode. Such inputs are passed over.
-constexpr uint64_t MaxDecodedBytes = 64 << 20;
 
 // Whether the output has strips or tiles is decided once per process, by the
 // first directory ever copied. A striped page settles it as the service's
@@ -49,31 +45,6 @@ void settleStripOutput()
     }
     FUZZ_CHECK(combine2multiff({page}, FuzzFiles::Path("settled.tiff"), QStringLiteral("lzw")) == 0);
     FuzzFiles::Clear();
-}
-
-// The bytes of pixels the directories of a TIFF file claim, as libtiff reads
-// them; more than MaxDecodedBytes counts as MaxDecodedBytes + 1.
-uint64_t claimedBytes(const QString &path)
-{
-    Tiff t(TIFFOpen(QFile::encodeName(path).constData(), "r"));
-    if (!t)
-        return 0;
-    uint64_t total = 0;
-    do {
-        uint32_t length = 0;
-        uint16_t spp = 1, planar = PLANARCONFIG_CONTIG;
-        TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &length);
-        TIFFGetFieldDefaulted(t.get(), TIFFTAG_SAMPLESPERPIXEL, &spp);
-        TIFFGetFieldDefaulted(t.get(), TIFFTAG_PLANARCONFIG, &planar);
-        uint64_t bytes = 0;
-        if (__builtin_mul_overflow(uint64_t(TIFFScanlineSize64(t.get())), uint64_t(length), &bytes)
-            || (planar == PLANARCONFIG_SEPARATE && __builtin_mul_overflow(bytes, uint64_t(spp), &bytes)))
-            return MaxDecodedBytes + 1;
-        total += std::min(bytes, MaxDecodedBytes + 1);
-        if (total > MaxDecodedBytes)
-            return MaxDecodedBytes + 1;
-    } while (TIFFReadDirectory(t.get()));
-    return total;
 }
 
 // The directories of a TIFF file that libtiff reads back, or -1 when it can't
@@ -107,10 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         from = to + Separator.size();
     }
-    uint64_t claimed = 0;
-    for (const QString &file : files)
-        claimed += claimedBytes(file);
-    if (claimed > MaxDecodedBytes) {
+    if (ClaimsTooMuchWork(files)) {
         FuzzFiles::Clear();
         return 0;
     }
