@@ -47,7 +47,7 @@ void settleStripOutput()
     FuzzFiles::Clear();
 }
 
-// The directories of a TIFF file that libtiff reads back, or -1 when it can't
+// The directories of a TIFF file as libtiff reads them, or -1 when it can't
 // open it.
 int directories(const QString &path)
 {
@@ -85,12 +85,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString out = FuzzFiles::Path("output.tiff");
     const int result = combine2multiff(files, out, QStringLiteral("lzw"));
 
-    // Success leaves a readable file; a failure the directories completed
-    // before it, still readable, or nothing.
-    if (result == 0)
-        FUZZ_CHECK(directories(out) >= 1);
-    else
+    // Success leaves every directory of every input; a failure the
+    // directories completed before it, still readable, or nothing.
+    if (result == 0) {
+        int all = 0;
+        for (const QString &file : files)
+            all += directories(file);
+        FUZZ_CHECK(directories(out) == all);
+    } else {
         FUZZ_CHECK(!QFile::exists(out) || directories(out) >= 1);
+    }
     FuzzFiles::Clear();
     return 0;
 }

@@ -207,7 +207,6 @@ quint16 Protocol::ParsePort(const QByteArray &text, bool *ok)
     return usable ? quint16(port) : DefaultPort;
 }
 
-
 Protocol::PageCommand Protocol::ParseCommand(const QString &message, bool jobRunning)
 {
     QStringList pieces = message.split(QLatin1Char('|'), Qt::KeepEmptyParts);
