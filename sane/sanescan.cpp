@@ -1,5 +1,6 @@
 #include "sanescan.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,14 +49,18 @@ bool SaneScan::init_sane()
         slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(m_library.resolve(name));
         return slot != nullptr;
     };
-    const bool all = bind(m_api.init, "sane_init") & bind(m_api.exit, "sane_exit")
-        & bind(m_api.open, "sane_open") & bind(m_api.close, "sane_close")
-        & bind(m_api.start, "sane_start") & bind(m_api.cancel, "sane_cancel")
-        & bind(m_api.get_devices, "sane_get_devices")
-        & bind(m_api.control_option, "sane_control_option")
-        & bind(m_api.get_option_descriptor, "sane_get_option_descriptor")
-        & bind(m_api.strstatus, "sane_strstatus")
-        & bind(m_api.get_parameters, "sane_get_parameters") & bind(m_api.read, "sane_read");
+    // Every entry is looked up, whether or not an earlier one was missing.
+    const bool bound[] = {
+        bind(m_api.init, "sane_init"), bind(m_api.exit, "sane_exit"),
+        bind(m_api.open, "sane_open"), bind(m_api.close, "sane_close"),
+        bind(m_api.start, "sane_start"), bind(m_api.cancel, "sane_cancel"),
+        bind(m_api.get_devices, "sane_get_devices"),
+        bind(m_api.control_option, "sane_control_option"),
+        bind(m_api.get_option_descriptor, "sane_get_option_descriptor"),
+        bind(m_api.strstatus, "sane_strstatus"),
+        bind(m_api.get_parameters, "sane_get_parameters"), bind(m_api.read, "sane_read"),
+    };
+    const bool all = std::all_of(std::begin(bound), std::end(bound), [](bool b) { return b; });
     if (!all)
         return false;
     SANE_Int versionCode = 0;

@@ -79,6 +79,14 @@ public:
     // the page in progress is cancelled. There is no way back.
     void RequestStop();
 
+    // The value syntax of numeric options, which needs nothing but the
+    // option's descriptor. parse_vector fills all n words from `text`;
+    // parse_scalar reads one number and its unit and returns where the text
+    // goes on, or null on a unit the option does not allow. Problems are
+    // said on standard error.
+    static void parse_vector(const SANE_Option_Descriptor *d, const char *text, SANE_Word *words, SANE_Int n);
+    static const char *parse_scalar(const SANE_Option_Descriptor *d, const char *text, SANE_Word *word);
+
 signals:
     void sglScanOneImageDone(QString imgPath);
     void sglScanAllImageDone();
@@ -98,8 +106,6 @@ private:
     int get_resolution();
 
     void inner_set_option(int index, void *value);
-    void parse_vector(const SANE_Option_Descriptor *d, const char *text, SANE_Word *words, SANE_Int n);
-    const char *parse_scalar(const SANE_Option_Descriptor *d, const char *text, SANE_Word *word);
 
     int scanimage(const QString &prefix);
     int start_sheet();

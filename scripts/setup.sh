@@ -1,4 +1,4 @@
-# Shared set-up of ./scripts/run and ./scripts/test: install what is missing,
+# Shared set-up of ./scripts/run, ./scripts/test and ./scripts/fuzz: install what is missing,
 # configure and build. Sourced, not run.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -13,6 +13,9 @@ PACKAGES=(cmake g++ make pkg-config
           libtiff-tools qpdf poppler-utils
           locales sane-utils
           chromium python3
+          # The fuzz build (scripts/fuzz): clang and its runtime with libFuzzer,
+          # which clang only recommends.
+          clang libclang-rt-14-dev
           # The Debian package's dependencies are computed with these.
           dpkg-dev file)
 
@@ -27,6 +30,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The fuzz build needs the packages alone; it configures a build of its own.
+[ -n "${VELLOSCAN_PACKAGES_ONLY:-}" ] && return 0
 
 # The end-to-end tests scan under a comma-decimal locale.
 if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then

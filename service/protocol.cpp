@@ -207,3 +207,33 @@ quint16 Protocol::ParsePort(const QByteArray &text, bool *ok)
     return usable ? quint16(port) : DefaultPort;
 }
 
+Protocol::PageCommand Protocol::ParseCommand(const QString &message, bool jobRunning)
+{
+    QStringList pieces = message.split(QLatin1Char('|'), Qt::KeepEmptyParts);
+    const QString word = pieces.takeFirst();
+    PageCommand command;
+    int takes = 0;
+    if (word == QLatin1String("CDEV")) {
+        command.action = PageCommand::ListDevices;
+    } else if (word == QLatin1String("COPT")) {
+        command.action = PageCommand::ReadOptions;
+        takes = 1;
+    } else if (word == QLatin1String("CSCAN")) {
+        command.action = PageCommand::Scan;
+        takes = 2;
+    } else if (word == QLatin1String("CBASE64")) {
+        // Served while a job runs: it touches neither the engine nor the job.
+        if (!pieces.isEmpty()) {
+            command.action = PageCommand::ReadFile;
+            takes = 1;
+        }
+    }
+    if (jobRunning && command.action != PageCommand::Ignore && command.action != PageCommand::ReadFile) {
+        // The engine and the job's state belong to the scan thread until the
+        // job has ended; the page hears at once rather than waiting behind it.
+        command.action = PageCommand::Busy;
+        takes = 0;
+    }
+    command.args = pieces.mid(0, takes);
+    return command;
+}

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // One message to the page. Serialised as one compact JSON object.
@@ -39,6 +40,25 @@ QVector<QString> OfferedDevices(const QVector<QString> &saneNames);
 bool IsOffered(const QString &saneName);
 // The port in port.txt's text, or 23165 when it holds no usable port.
 quint16 ParsePort(const QByteArray &text, bool *ok = nullptr);
+
+// What the dispatcher does with one message from the page.
+struct PageCommand {
+    enum Action {
+        Ignore,       // an unknown word, or "CBASE64" without a path
+        Busy,         // "CDEV", "COPT" or "CSCAN" while a job runs: code 1009
+        ListDevices,  // "CDEV"
+        ReadOptions,  // "COPT": args[0], when given, becomes the current device
+        Scan,         // "CSCAN": args[0] the device, args[1] the settings JSON, each when given
+        ReadFile,     // "CBASE64": args[0] the path
+    };
+    Action action = Ignore;
+    // The pieces after the command word, as many as the command takes at
+    // most; further pieces are dropped, so a "|" inside an argument cuts it.
+    QStringList args;
+};
+// The message split at every "|" (empty pieces kept) and judged by its first
+// piece, compared exactly.
+PageCommand ParseCommand(const QString &message, bool jobRunning);
 
 // Base64Lines made piece by piece, so that a large file is read and encoded
 // in chunks and never held whole beside its text. The line break is given:

@@ -69,13 +69,13 @@ void WebSocketOperation::ExecLambda(Work work, Done done)
     m_scanThread->start(QThread::InheritPriority);
 }
 
-void WebSocketOperation::StartScanJob(const QStringList &parts)
+void WebSocketOperation::StartScanJob(const QStringList &args)
 {
     m_jobRunning = true;
-    if (parts.size() >= 2)
-        m_currentDevice = parts[1];
-    if (parts.size() >= 3) {
-        m_customScanJson = parts[2];
+    if (!args.isEmpty())
+        m_currentDevice = args[0];
+    if (args.size() >= 2) {
+        m_customScanJson = args[1];
         ParseCustomScanJsonOptions(m_customScanJson);
     }
     const QString device = m_currentDevice;

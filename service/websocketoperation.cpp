@@ -427,27 +427,28 @@ void WebSocketOperation::OnPageMessage(const QString &message)
 
 void WebSocketOperation::Dispatch(const QString &message)
 {
-    const QStringList parts = message.split(QLatin1Char('|'), Qt::KeepEmptyParts);
-    const QString &word = parts.first();
-    const bool touchesJob = word == QLatin1String("CDEV") || word == QLatin1String("COPT")
-        || word == QLatin1String("CSCAN");
-    if (touchesJob && m_jobRunning) {
-        // The engine and the job's state belong to the scan thread until the
-        // job has ended; the page hears at once rather than waiting behind it.
+    const Protocol::PageCommand command = Protocol::ParseCommand(message, m_jobRunning);
+    const QStringList &args = command.args;
+    switch (command.action) {
+    case Protocol::PageCommand::Ignore:
+        break;
+    case Protocol::PageCommand::Busy:
         SendCode(1009);
-        return;
-    }
-    if (word == QLatin1String("CSCAN")) {
-        StartScanJob(parts);
-    } else if (word == QLatin1String("CDEV")) {
+        break;
+    case Protocol::PageCommand::ListDevices:
         GetDeviceList();
-    } else if (word == QLatin1String("COPT")) {
-        if (parts.size() >= 2)
-            m_currentDevice = parts[1];
+        break;
+    case Protocol::PageCommand::ReadOptions:
+        if (!args.isEmpty())
+            m_currentDevice = args[0];
         GetScanOptions(m_currentDevice);
-    } else if (word == QLatin1String("CBASE64")) {
-        if (parts.size() >= 2)
-            ReplyBase64(parts[1]);
+        break;
+    case Protocol::PageCommand::Scan:
+        StartScanJob(args);
+        break;
+    case Protocol::PageCommand::ReadFile:
+        ReplyBase64(args[0]);
+        break;
     }
 }
 

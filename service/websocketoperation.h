@@ -127,7 +127,7 @@ private:
 
     // The scan job.
     template <typename Work, typename Done> void ExecLambda(Work work, Done done);
-    void StartScanJob(const QStringList &parts);
+    void StartScanJob(const QStringList &args);
     void ScanImage(const QString &device);
     void FinishScanJob(int status);
     void JobEnded();

@@ -1,5 +1,5 @@
 // The protocol's pure pieces: texts, envelope, devices document, Base64
-// layout, device filter, port parsing.
+// layout, device filter, port parsing, what a message from the page asks for.
 #include "websocketoperation.h"
 
 #include <QJsonDocument>
@@ -24,6 +24,8 @@ private slots:
     void offeredDevices();
     void port_data();
     void port();
+    void commands_data();
+    void commands();
 };
 
 void ProtocolTest::customTexts_data()
@@ -206,6 +208,43 @@ void ProtocolTest::port()
     bool parsed = !ok;
     QCOMPARE(int(Protocol::ParsePort(text, &parsed)), port);
     QCOMPARE(parsed, ok);
+}
+
+void ProtocolTest::commands_data()
+{
+    using C = Protocol::PageCommand;
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("jobRunning");
+    QTest::addColumn<int>("action");
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("devices, argument dropped") << "CDEV|x" << false << int(C::ListDevices) << QStringList{};
+    QTest::newRow("lower case") << "cdev" << false << int(C::Ignore) << QStringList{};
+    QTest::newRow("empty") << "" << false << int(C::Ignore) << QStringList{};
+    QTest::newRow("word with blank") << "CDEV " << false << int(C::Ignore) << QStringList{};
+    QTest::newRow("options, no device") << "COPT" << false << int(C::ReadOptions) << QStringList{};
+    QTest::newRow("options, empty device") << "COPT|" << false << int(C::ReadOptions) << QStringList{""};
+    QTest::newRow("options, extra piece") << "COPT|a|b" << false << int(C::ReadOptions) << QStringList{"a"};
+    QTest::newRow("scan, settings cut at |") << R"(CSCAN|cvnfa:X|{"FilePrefix":"a|b"})" << false << int(C::Scan)
+                                             << QStringList{"cvnfa:X", R"({"FilePrefix":"a)"};
+    QTest::newRow("scan, device only") << "CSCAN|cvnfa:X" << false << int(C::Scan) << QStringList{"cvnfa:X"};
+    QTest::newRow("file without path") << "CBASE64" << false << int(C::Ignore) << QStringList{};
+    QTest::newRow("file") << "CBASE64|/tmp/a b|c" << false << int(C::ReadFile) << QStringList{"/tmp/a b"};
+    QTest::newRow("scan during a job") << "CSCAN|cvnfa:X|{}" << true << int(C::Busy) << QStringList{};
+    QTest::newRow("devices during a job") << "CDEV" << true << int(C::Busy) << QStringList{};
+    QTest::newRow("options during a job") << "COPT|cvnfa:X" << true << int(C::Busy) << QStringList{};
+    QTest::newRow("file during a job") << "CBASE64|/tmp/a" << true << int(C::ReadFile) << QStringList{"/tmp/a"};
+    QTest::newRow("unknown during a job") << "CSTOP" << true << int(C::Ignore) << QStringList{};
+}
+
+void ProtocolTest::commands()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, jobRunning);
+    QFETCH(int, action);
+    QFETCH(QStringList, args);
+    const Protocol::PageCommand command = Protocol::ParseCommand(message, jobRunning);
+    QCOMPARE(int(command.action), action);
+    QCOMPARE(command.args, args);
 }
 
 QTEST_MAIN(ProtocolTest)

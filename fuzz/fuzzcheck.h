@@ -1,0 +1,17 @@
+#ifndef VELLOSCAN_FUZZCHECK_H
+#define VELLOSCAN_FUZZCHECK_H
+
+#include <cstdio>
+#include <cstdlib>
+
+// A property every input must keep. A broken one aborts, which the fuzzer
+// records as a crash and the replay test as a failure.
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (0)
+
+#endif
