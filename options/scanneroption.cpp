@@ -1,5 +1,7 @@
 #include "scanneroption.h"
 
+#include "filesettings.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,22 +13,6 @@
 namespace {
 
 using Assignments = QVector<QPair<QString, QString>>;
-
-// Keys of the page's scan settings that configure the output files; a device
-// option of the same name must not be set from them.
-const char *const settingsKeys[] = {
-    "FilePath", "FilePrefix", "FileType", "ScanCount",
-    "ScanMinCountSize", "DeleteFilesBeforeScan", "ShowBase64",
-};
-
-bool isSettingsKey(const QString &key)
-{
-    for (const char *s : settingsKeys) {
-        if (key == QLatin1String(s))
-            return true;
-    }
-    return false;
-}
 
 // One backend's steps, in the order they are applied. A step takes its key
 // out of the page's values and appends it when the value is given and its
@@ -177,7 +163,9 @@ const std::vector<Step> &rx300Steps()
     return steps;
 }
 
-struct Backend {
+} // namespace
+
+struct ScannerOption::Backend {
     const char *prefix;
     const std::vector<Step> &(*steps)();
     // An overhead scanner has no feeder, whatever its source says; the
@@ -185,7 +173,9 @@ struct Backend {
     bool alwaysFlatbed;
 };
 
-const Backend backends[] = {
+namespace {
+
+const ScannerOption::Backend backends[] = {
     {"cvnfa", cvnfaSteps, false},
     {"cvnfb", cvnfbSteps, false},
     {"cvnfc:RX300", rx300Steps, true},
@@ -260,19 +250,37 @@ void ScannerOption::SetCurrentOptionNames(const QString &deviceName)
 
 QHash<QString, QString> ScannerOption::GetOptionFromJson(const QString &json) const
 {
+    return GetOptionFromJson(FileSettings::Read(json).choices);
+}
+
+QHash<QString, QString> ScannerOption::GetOptionFromJson(const QHash<QString, QString> &choices) const
+{
     QHash<QString, QString> result;
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError)
-        return result;
-    const QJsonObject obj = doc.object(); // empty for an array document
-    for (auto it = obj.constBegin(); it != obj.constEnd(); ++it) {
-        if (isSettingsKey(it.key()) || !m_currentOptionNames.contains(it.key()))
-            continue;
-        // Only strings carry a value; anything else reads as "not given".
-        result.insert(it.key(), it.value().isString() ? it.value().toString() : QString());
+    for (auto it = choices.constBegin(); it != choices.constEnd(); ++it) {
+        if (m_currentOptionNames.contains(it.key()))
+            result.insert(it.key(), it.value());
     }
     return result;
+}
+
+const ScannerOption::Backend *ScannerOption::BackendOf(const QString &deviceName)
+{
+    for (const Backend &backend : backends) {
+        if (deviceName.startsWith(QLatin1String(backend.prefix)))
+            return &backend;
+    }
+    return nullptr;
+}
+
+bool ScannerOption::IsOfferedDevice(const QString &deviceName)
+{
+    return BackendOf(deviceName) != nullptr;
+}
+
+bool ScannerOption::IsAlwaysFlatbed(const QString &deviceName)
+{
+    const Backend *backend = BackendOf(deviceName);
+    return backend && backend->alwaysFlatbed;
 }
 
 QVector<QPair<QString, QString>> ScannerOption::OrganizeOptions(const QString &deviceName,

@@ -30,6 +30,8 @@ public:
     // For a device the preload did not reach: the names it reports once open.
     void SetCurrentOptionNames(const QStringList &names) { m_currentOptionNames = names; }
     bool HasCurrentOptionNames() const { return !m_currentOptionNames.isEmpty(); }
+    // The page's choices for options the current device has.
+    QHash<QString, QString> GetOptionFromJson(const QHash<QString, QString> &choices) const;
     QHash<QString, QString> GetOptionFromJson(const QString &json) const;
     QVector<QPair<QString, QString>> OrganizeOptions(const QString &deviceName,
                                                      QHash<QString, QString> values);
@@ -37,7 +39,15 @@ public:
     // Valid right after OrganizeOptions, for the job that called it.
     bool IsFlatbed() const { return m_isFlatbed; }
 
+    // The maker's backends, by the start of the device name: the devices the
+    // service offers, and the overhead scanners that have no feeder.
+    static bool IsOfferedDevice(const QString &deviceName);
+    static bool IsAlwaysFlatbed(const QString &deviceName);
+    struct Backend;
+
 private:
+    static const Backend *BackendOf(const QString &deviceName);
+
     QStringList m_currentOptionNames;
     QHash<QString, OptionTable> m_allScannerOptions;
     bool m_isFlatbed = false;

@@ -117,11 +117,7 @@ void Base64Replies::PageReport(FileDescriptor file, const QString &path, Done do
 
 QString Base64Replies::MakeFileReply(int fd, const QString &path)
 {
-    RetMsg msg;
-    msg.cmd = QStringLiteral("SBASE64");
-    msg.code = 2007;
-    msg.msg = Protocol::GetCustomMsg(2007);
-    msg.dataType = RetMsgBase64DATA;
+    RetMsg msg = Reply::Base64(QString());
     if (fd < 0)
         return Protocol::Serialize(msg);
     const qint64 size = sizeOf(fd);
@@ -144,16 +140,8 @@ QString Base64Replies::MakeFileReply(int fd, const QString &path)
 
 QString Base64Replies::MakePageReport(int fd, const QString &path)
 {
-    RetMsg msg;
-    msg.cmd = QStringLiteral("SSCANONE");
-    msg.code = 2002;
-    msg.msg = Protocol::GetCustomMsg(2002);
     const QString suffix = QFileInfo(path).suffix().toLower() + QLatin1Char('|');
-    auto namingThePath = [&msg, &suffix, &path] {
-        msg.data = suffix + path;
-        msg.dataType = RetMsgSTRDATA;
-        return Protocol::Serialize(msg);
-    };
+    auto namingThePath = [&path] { return Protocol::Serialize(Reply::PagePath(path)); };
     const qint64 size = fd >= 0 ? sizeOf(fd) : 0;
     if (size > MaxFileSize) {
         sayTooLarge(path, size);
@@ -186,8 +174,7 @@ QString Base64Replies::MakePageReport(int fd, const QString &path)
     const QByteArray encoded = inner.toBase64();
     inner = QByteArray();
 
-    msg.data = suffix;
-    msg.dataType = RetMsgBase64DATA;
+    const RetMsg msg = Reply::PageBase64(suffix);
     QString before, after;
     Protocol::SerializeAround(msg, before, after);
     QString text;

@@ -1,63 +1,12 @@
 #include "protocol.h"
 
+#include "scanneroption.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cstring>
-
-const QString RetMsgSTRDATA = QStringLiteral("string");
-const QString RetMsgJSONDATA = QStringLiteral("json");
-const QString RetMsgBase64DATA = QStringLiteral("base64");
-
-QString Protocol::GetCustomMsg(int code)
-{
-    switch (code) {
-    case 1001: return QStringLiteral("获取扫描仪设备失败");
-    case 1002: return QStringLiteral("获取参数设置失败");
-    case 1003: return QStringLiteral("未找到扫描仪，请先获取扫描仪设备或检查扫描仪是否正确连接");
-    case 1004: return QStringLiteral("未选择扫描仪");
-    case 1005: return QStringLiteral("图像保存路径不存在");
-    case 1006: return QStringLiteral("图像保存路径无读写权限");
-    case 1007: return QStringLiteral("图像保存路径创建失败");
-    case 1008: return QStringLiteral("扫描时出错");
-    case 1009: return QStringLiteral("正在进行扫描，无法进行其他操作");
-    case 1010: return QStringLiteral("连接已断开");
-    case 1011: return QStringLiteral("服务端只允许一个客户端进行连接");
-    case 1012: return QStringLiteral("扫描时验证扫描参数错误");
-    case 2001: return QStringLiteral("操作成功");
-    case 2002: return QStringLiteral("扫描完一张图像");
-    case 2003: return QStringLiteral("扫描完所有图像，已生成多页文件");
-    case 2004: return QStringLiteral("扫描完所有图像");
-    case 2005: return QStringLiteral("获取扫描仪列表成功");
-    case 2006: return QStringLiteral("获取参数设置成功");
-    case 2007: return QStringLiteral("转换base64字符串成功");
-    default: return QStringLiteral("未知错误");
-    }
-}
-
-QString Protocol::GetScanStatusMsg(int status)
-{
-    static const char *const texts[] = {
-        "正常",
-        "平台未支援.",
-        "平台已经取消.",
-        "装置忙碌.请重启扫描仪.",
-        "无效的参数.",
-        "已到达文件尾.",
-        "文档获取器阻塞.请打开盖子，取出纸张.",
-        "文档获取器无纸张.请放入纸张.",
-        "扫描仪盖子已打开.请关闭盖子.",
-        "装置I/O时错误.请重启电脑和扫描仪.",
-        "内存不足.请重启电脑.",
-        "资源存取被禁止.请重启电脑.",
-        "未找到扫描仪.请先获取扫描仪.",
-    };
-    const unsigned index = unsigned(status);
-    if (index >= sizeof texts / sizeof texts[0])
-        return QStringLiteral("未知错误.");
-    return QString::fromUtf8(texts[index]);
-}
 
 QString Protocol::Serialize(const RetMsg &msg)
 {
@@ -180,17 +129,11 @@ QLatin1String Protocol::Base64Writer::Finish()
     return QLatin1String(start, int(at - start));
 }
 
-bool Protocol::IsOffered(const QString &saneName)
-{
-    return saneName.startsWith(QLatin1String("cvnfa")) || saneName.startsWith(QLatin1String("cvnfb"))
-        || saneName.startsWith(QLatin1String("cvnfc:RX300"));
-}
-
 QVector<QString> Protocol::OfferedDevices(const QVector<QString> &saneNames)
 {
     QVector<QString> offered;
     for (const QString &name : saneNames) {
-        if (IsOffered(name))
+        if (ScannerOption::IsOfferedDevice(name))
             offered.append(name);
     }
     return offered;

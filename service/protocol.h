@@ -6,18 +6,7 @@
 #include <QStringList>
 #include <QVector>
 
-// One message to the page. Serialised as one compact JSON object.
-struct RetMsg {
-    QString cmd;
-    int code = 0;
-    QString msg;
-    QString data;
-    QString dataType;
-};
-
-extern const QString RetMsgSTRDATA;
-extern const QString RetMsgJSONDATA;
-extern const QString RetMsgBase64DATA;
+#include "replies.h"
 
 // The pure pieces of the protocol, kept apart from sockets so they can be
 // checked on their own.
@@ -25,8 +14,6 @@ namespace Protocol {
 
 constexpr quint16 DefaultPort = 23165;
 
-QString GetCustomMsg(int code);
-QString GetScanStatusMsg(int status);
 QString Serialize(const RetMsg &msg);
 // The message as Serialize writes it, cut right after `msg.data`: a large
 // payload goes between the two pieces straight into the reply instead of
@@ -37,7 +24,6 @@ QString WriteDevicesJson(const QVector<QString> &devices);
 QString Base64Lines(const QByteArray &bytes);
 // Device names of the maker's backends, in the order given.
 QVector<QString> OfferedDevices(const QVector<QString> &saneNames);
-bool IsOffered(const QString &saneName);
 // The port in port.txt's text, or 23165 when it holds no usable port.
 quint16 ParsePort(const QByteArray &text, bool *ok = nullptr);
 

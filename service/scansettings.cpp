@@ -1,8 +1,5 @@
 #include "scansettings.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
 
 #include <cstdio>
 
@@ -36,31 +33,27 @@ int ScanSettings::ClampedNumber(const QString &text, const char *key, int max)
 void ScanSettings::ApplyCustomJson(const QString &json, const QString &defaultImgPath, SysConfig &config,
                                    bool &deleteFilesBeforeScan, bool &showBase64)
 {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError)
-        return;
-    const QJsonObject settings = doc.object(); // empty for an array document
-    // Every value is read as a string: a page that sends a number, a boolean
-    // or null gets the empty text for it.
-    auto text = [&settings](const char *key) { return settings.value(QLatin1String(key)).toString(); };
-    auto has = [&settings](const char *key) { return settings.contains(QLatin1String(key)); };
-    auto number = [&text](const char *key) { return text(key).toInt(nullptr, 10); };
+    Apply(FileSettings::Read(json), defaultImgPath, config, deleteFilesBeforeScan, showBase64);
+}
 
-    if (has("FilePath")) {
-        const QString path = text("FilePath");
-        config.imgPath = path.isEmpty() ? defaultImgPath : path;
-    }
-    if (has("FilePrefix"))
-        config.prefix = text("FilePrefix");
-    if (has("FileType"))
-        config.imageFormat = FormatOfFileType(number("FileType"));
-    if (has("ScanCount"))
-        config.scanCount = ClampedNumber(text("ScanCount"), "ScanCount", MaxScanCount);
-    if (has("ScanMinCountSize"))
-        config.scanMinCountSize = ClampedNumber(text("ScanMinCountSize"), "ScanMinCountSize", MaxMinCountSize);
-    if (has("DeleteFilesBeforeScan"))
-        deleteFilesBeforeScan = number("DeleteFilesBeforeScan") != 0;
-    if (has("ShowBase64"))
-        showBase64 = number("ShowBase64") != 0;
+void ScanSettings::Apply(const FileSettings::PageSettings &settings, const QString &defaultImgPath,
+                         SysConfig &config, bool &deleteFilesBeforeScan, bool &showBase64)
+{
+    using namespace FileSettings;
+    const auto &files = settings.files;
+    auto number = [](const QString &text) { return text.toInt(nullptr, 10); };
+    if (const auto &path = files[FilePath])
+        config.imgPath = path->isEmpty() ? defaultImgPath : *path;
+    if (const auto &prefix = files[FilePrefix])
+        config.prefix = *prefix;
+    if (const auto &type = files[FileType])
+        config.imageFormat = FormatOfFileType(number(*type));
+    if (const auto &count = files[ScanCount])
+        config.scanCount = ClampedNumber(*count, "ScanCount", MaxScanCount);
+    if (const auto &digits = files[ScanMinCountSize])
+        config.scanMinCountSize = ClampedNumber(*digits, "ScanMinCountSize", MaxMinCountSize);
+    if (const auto &remove = files[DeleteFilesBeforeScan])
+        deleteFilesBeforeScan = number(*remove) != 0;
+    if (const auto &base64 = files[ShowBase64])
+        showBase64 = number(*base64) != 0;
 }

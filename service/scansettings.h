@@ -1,6 +1,8 @@
 #ifndef VELLOSCAN_SCANSETTINGS_H
 #define VELLOSCAN_SCANSETTINGS_H
 
+#include "filesettings.h"
+
 #include <QString>
 
 // The settings that live in the "Scanner" group of SysConfig.ini.
@@ -32,6 +34,8 @@ int ClampedNumber(const QString &text, const char *key, int max);
 // The file settings the page's scan settings JSON names, applied to `config`
 // and the two flags; everything else (option values, unknown keys) is left
 // for the option model. JSON that does not parse changes nothing.
+void Apply(const FileSettings::PageSettings &settings, const QString &defaultImgPath, SysConfig &config,
+           bool &deleteFilesBeforeScan, bool &showBase64);
 void ApplyCustomJson(const QString &json, const QString &defaultImgPath, SysConfig &config,
                      bool &deleteFilesBeforeScan, bool &showBase64);
 

@@ -1,6 +1,9 @@
 #include "scratchfolder.h"
 
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -86,4 +89,27 @@ QString ScratchFolder::Prepare(const QString &wanted)
     std::fprintf(stderr, "velloscan: %s is not a private folder of this user (%s); using %s instead\n",
                  qUtf8Printable(wanted), qUtf8Printable(why), qUtf8Printable(chosen));
     return chosen;
+}
+
+void ClearDirectory(const QString &path)
+{
+    if (path.isEmpty())
+        return;
+    // NoSymLinks keeps the walk inside the directory: emptying the target of
+    // a link would delete files that are not ours.
+    QDirIterator it(path, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        RemoveFiles(it.next());
+    RemoveFiles(path);
+}
+
+void RemoveFiles(const QString &dir)
+{
+    const QFileInfoList entries = QDir(dir).entryInfoList(
+        QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isSymLink() || entry.isFile())
+            QFile::remove(entry.filePath());
+    }
 }

@@ -23,4 +23,10 @@ QString Prepare(const QString &wanted);
 
 } // namespace ScratchFolder
 
+// Removes the files (and links) in `path` and in every folder below it; the
+// folders stay, and a linked folder is never entered. Nothing for "".
+void ClearDirectory(const QString &path);
+// Removes the files and links directly in `dir`; failures are ignored.
+void RemoveFiles(const QString &dir);
+
 #endif

@@ -78,7 +78,7 @@ void Base64RepliesTest::messages()
             expected.dataType = "string";
         }
     }
-    expected.msg = Protocol::GetCustomMsg(expected.code);
+    expected.msg = Reply::CustomText(expected.code);
     QCOMPARE(message, Protocol::Serialize(expected));
 }
 

@@ -1,6 +1,6 @@
 // The protocol's pure pieces: texts, envelope, devices document, Base64
 // layout, device filter, port parsing, what a message from the page asks for.
-#include "websocketoperation.h"
+#include "protocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -50,7 +50,7 @@ void ProtocolTest::customTexts()
 {
     QFETCH(int, code);
     QFETCH(QString, text);
-    QCOMPARE(WebSocketOperation::GetCustomMsg(code), text);
+    QCOMPARE(Reply::CustomText(code), text);
 }
 
 void ProtocolTest::saneTexts_data()
@@ -71,7 +71,7 @@ void ProtocolTest::saneTexts()
 {
     QFETCH(int, status);
     QFETCH(QString, text);
-    QCOMPARE(WebSocketOperation::GetScanStatusMsg(status), text);
+    QCOMPARE(Reply::SaneStatusText(status), text);
 }
 
 void ProtocolTest::envelope_data()
@@ -99,7 +99,7 @@ void ProtocolTest::envelope()
     RetMsg msg;
     msg.cmd = cmd;
     msg.code = code;
-    msg.msg = WebSocketOperation::GetCustomMsg(code);
+    msg.msg = Reply::CustomText(code);
     msg.data = data;
     msg.dataType = dataType;
     QCOMPARE(Protocol::Serialize(msg), text);

@@ -1,0 +1,93 @@
+#ifndef VELLOSCAN_SCANJOB_H
+#define VELLOSCAN_SCANJOB_H
+
+#include "replies.h"
+#include "scansettings.h"
+
+#include <QHash>
+#include <QMetaType>
+#include <QObject>
+#include <QSemaphore>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+
+class DeviceCatalog;
+class EngineLoan;
+class SaneScan;
+
+// What one "CSCAN" asks for, copied when the job is made.
+struct JobSetup {
+    QString device;
+    QHash<QString, QString> choices; // the page's option choices
+    SysConfig files;                 // output folder, prefix, job type
+    bool deleteFilesBeforeScan = false;
+    QString workFolder;              // where document jobs scan their pages
+    QString defaultFolder;           // the output folder when the page names none
+    int firstNumber = 1;             // the running number the job starts from
+    int digits = 4;
+};
+
+// One scan job, from the device to its last message. Made on the main
+// thread, run on a thread of its own; it borrows the engine for its run and
+// tells the main thread everything by signals, in the order things happen.
+class ScanJob : public QObject
+{
+    Q_OBJECT
+public:
+    ScanJob(const JobSetup &setup, DeviceCatalog &catalog);
+
+    // The whole job, on its own thread. Ends with finished().
+    void Run();
+    // Any thread, for the process's end: no further sheet, the page in
+    // progress cancelled; the job ends as soon as the engine lets it.
+    void Stop();
+    // Main thread: one pageReady() has been reported to the page.
+    void PageReported();
+    // The next running number; final once the job's thread has ended.
+    int NextNumber() const { return m_number; }
+
+signals:
+    // The job is under way: its settings are to be stored.
+    void started();
+    // "DeleteFilesBeforeScan" was carried out.
+    void filesDeleted();
+    // A file to report: a page, or its PDF in a "pdf" job. `nextNumber`
+    // is the running number after it.
+    void pageReady(const QString &file, int nextNumber);
+    void documentReady(const QString &path);
+    void finished(const RetMsg &last, int nextNumber);
+
+private:
+    int ScanImage(const EngineLoan &loan);
+    void OnScanOneImageDone(const QString &imgPath);
+    RetMsg EndProcessScan() const;
+    QString GetScanFile(const QString &suffix) const;
+    bool CheckScratchFolders() const;
+    static bool CreateMultiDir(const QString &path);
+    bool SaveMultiPagePdf();
+    bool SaveMultiPageTiff();
+    QString SaveSiglePagePdf(const QString &page);
+    void DeleteImageFilesBeforeScan();
+
+    const JobSetup m_setup;
+    DeviceCatalog &m_catalog;
+    SaneScan *m_engine = nullptr; // while the job runs
+
+    bool m_isMulPdf = false;
+    bool m_isPdf = false;
+    bool m_isMulTiff = false;
+    QString m_documentPath;
+    QStringList m_scannedFiles;
+    std::atomic<int> m_number;
+    std::atomic<bool> m_stopping{false};
+    // Reports the main thread has not made yet. The job waits while there
+    // are this many, so a scanner that never stops giving pages cannot bury
+    // the main thread under page events.
+    QSemaphore m_reportSlots;
+};
+
+Q_DECLARE_METATYPE(RetMsg)
+
+#endif
