@@ -4,6 +4,8 @@
 #include <QSocketNotifier>
 
 #include <clocale>
+#include <cstdio>
+#include <string>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,10 +41,36 @@ void quitOnTerminationSignals(QCoreApplication &app)
     sigaction(SIGINT, &action, nullptr);
 }
 
+// The start-up takes no arguments and ignores any it does not know; these
+// two answer and end before anything is started.
+bool answeredArguments(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--version") {
+            std::printf("velloscan %s\n", VELLOSCAN_VERSION);
+            return true;
+        }
+        if (arg == "--help") {
+            std::printf("Usage: velloscan [--version | --help]\n\n"
+                        "The scanning service for web pages: it listens for one page at a time on a\n"
+                        "WebSocket (port 23165, or the number in port.txt beside the executable) and\n"
+                        "drives the maker's scanners through SANE. It takes no other arguments; its\n"
+                        "settings are in ~/.velloscan/SysConfig.ini (~/.config/com.corvane.velloscan\n"
+                        "on Uos) and /etc/velloscan/velloscan.ini.\n"
+                        "SIGTERM or SIGINT end it.\n");
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (answeredArguments(argc, argv))
+        return 0;
     QCoreApplication app(argc, argv);
     // Qt has just set the C library's locale from the desktop's. Under a
     // comma-decimal locale strtod would read "25.4" as 25 and printf would

@@ -2,6 +2,7 @@
 
 #include "configsetting.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <QUrl>
@@ -54,6 +55,15 @@ bool AccessControl::Read(const QString &userSettings, const QString &machineSett
     const QString origins = lookUp(QStringLiteral("AllowedOrigins"), user, userSettings, machine, machineSettings, source);
     if (!origins.isEmpty())
         SetAllowedOrigins(origins, source);
+
+    const QString folders = lookUp(QStringLiteral("OutputFolders"), user, userSettings, machine, machineSettings, source);
+    for (QString entry : folders.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        entry = entry.trimmed();
+        if (entry == QLatin1String("~") || entry.startsWith(QLatin1String("~/")))
+            entry = QDir::homePath() + entry.mid(1);
+        if (!entry.isEmpty())
+            m_outputFolders << entry;
+    }
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 // Who may reach the service. By default it listens on every interface and
 // serves a page from any origin, as pages in the field expect. The "Service"
@@ -14,7 +15,7 @@ class AccessControl
 public:
     static constexpr const char *MachineSettings = "/etc/velloscan/velloscan.ini";
 
-    // Reads "ListenAddress" and "AllowedOrigins" from both files. False, said
+    // Reads "ListenAddress", "AllowedOrigins" and "OutputFolders" from both files. False, said
     // on standard error, when the machine's file cannot be read or the
     // address is not one: the service must then not start rather than serve
     // more widely than it was told to.
@@ -22,6 +23,9 @@ public:
 
     QHostAddress ListenAddress() const { return m_address; }
     bool Narrowed() const { return m_address != QHostAddress(QHostAddress::Any); }
+    // "OutputFolders": the folders pages may have files written in, "~" at
+    // the start of an entry standing for the home folder; empty when any.
+    QStringList OutputFolders() const { return m_outputFolders; }
     // A handshake without an origin comes from no browser and is served.
     bool Allows(const QString &origin) const;
 
@@ -38,6 +42,7 @@ private:
     // origin, which then serves no browser page rather than every one.
     QSet<QString> m_origins;
     bool m_restricted = false;
+    QStringList m_outputFolders;
 };
 
 #endif

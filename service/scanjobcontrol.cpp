@@ -3,9 +3,12 @@
 #include "websocketoperation.h"
 
 #include "devicecatalog.h"
+#include "outputpolicy.h"
 #include "scanjob.h"
 
 #include <QThread>
+
+#include <cstdio>
 
 void WebSocketOperation::StartScanJob(const QStringList &args)
 {
@@ -13,7 +16,22 @@ void WebSocketOperation::StartScanJob(const QStringList &args)
         m_catalog->SetCurrentDevice(args[0]);
     if (args.size() >= 2) {
         const FileSettings::PageSettings settings = FileSettings::Read(args[1]);
-        ScanSettings::Apply(settings, m_tempImgDir, m_settings.Config(), m_deleteFilesBeforeScan, m_showBase64);
+        SysConfig config = m_settings.Config();
+        bool deleteFiles = m_deleteFilesBeforeScan;
+        bool showBase64 = m_showBase64;
+        ScanSettings::Apply(settings, m_tempImgDir, config, deleteFiles, showBase64);
+        // Checked before anything is kept: a refused job changes nothing,
+        // not even the settings a later "CSCAN" would start from.
+        const QString refusal = OutputPolicy::Refusal(config, m_access.OutputFolders());
+        if (!refusal.isEmpty() && !m_catalog->CurrentDevice().isEmpty()) {
+            std::fprintf(stderr, "velloscan: not scanning to %s: %s\n", qUtf8Printable(config.imgPath),
+                         qUtf8Printable(refusal));
+            SendMsg(Reply::Error(FolderNotMade));
+            return;
+        }
+        m_settings.Config() = config;
+        m_deleteFilesBeforeScan = deleteFiles;
+        m_showBase64 = showBase64;
         m_choices = settings.choices;
     }
     JobSetup setup;
@@ -56,7 +74,7 @@ void WebSocketOperation::OnPageReady(const QString &file, int nextNumber)
     ++m_reportsPending;
     ScanJob *job = m_job;
     m_base64.PageReport(m_servedFiles.Open(file), file, [this, job](const QString &message) {
-        emit sendMessage(message);
+        SendText(message);
         job->PageReported();
         --m_reportsPending;
         EndJobIfReported();

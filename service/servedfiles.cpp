@@ -68,6 +68,9 @@ bool ServedFiles::Allowed(const QString &realPath) const
 
 FileDescriptor ServedFiles::Open(const QString &path) const
 {
+    // The C library would read the name only up to the NUL: another file.
+    if (path.contains(QChar(0)))
+        return FileDescriptor();
     // Non-blocking, so that a FIFO planted under a served name cannot hang
     // the service in open().
     FileDescriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));

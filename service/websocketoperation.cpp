@@ -13,6 +13,7 @@
 #include <QWebSocketServer>
 
 #include <cstdio>
+#include <malloc.h>
 
 namespace {
 
@@ -22,6 +23,10 @@ constexpr quint64 MaxIncomingMessage = 1024 * 1024;
 // each reply; one that keeps sending meanwhile is not a page.
 constexpr qint64 MaxWaitingText = 16 * MaxIncomingMessage;
 constexpr int ChildTimeoutMs = 30000;
+constexpr int LargeReply = 4 * 1024 * 1024; // characters
+// The socket writes a large reply in pieces; once it has been quiet this
+// long, the reply has left.
+constexpr int TrimAfterQuietMs = 200;
 
 QString dataDirectory()
 {
@@ -36,21 +41,30 @@ QString dataDirectory()
     return QDir::homePath() + QStringLiteral("/.velloscan");
 }
 
-quint16 configuredPort()
+// The port, and where it came from for the start-up lines.
+quint16 configuredPort(QString &source)
 {
-    QFile portFile(QCoreApplication::applicationDirPath() + QStringLiteral("/port.txt"));
+    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/port.txt");
+    QFile portFile(path);
+    source = QStringLiteral("the default; no ") + path;
     if (!portFile.open(QIODevice::ReadOnly | QIODevice::Text))
         return Protocol::DefaultPort;
     bool ok = false;
     const quint16 port = Protocol::ParsePort(portFile.readAll(), &ok);
     if (!ok)
         std::fprintf(stderr, "velloscan: port.txt holds no port number; using %u\n", port);
+    source = ok ? path : QStringLiteral("the default; ") + path + QStringLiteral(" holds no port");
     return port;
 }
 
 } // namespace
 
-WebSocketOperation::WebSocketOperation() = default;
+WebSocketOperation::WebSocketOperation()
+{
+    m_trimTimer.setSingleShot(true);
+    m_trimTimer.setInterval(TrimAfterQuietMs);
+    connect(&m_trimTimer, &QTimer::timeout, this, &WebSocketOperation::ReturnFreeMemory);
+}
 
 WebSocketOperation::~WebSocketOperation()
 {
@@ -88,7 +102,8 @@ bool WebSocketOperation::Load()
     if (!m_access.Read(m_settings.Path(), m_machineSettings))
         return false;
     m_catalog->Init();
-    const quint16 port = configuredPort();
+    QString portSource;
+    const quint16 port = configuredPort(portSource);
     StartUsbWatch();
     m_catalog->Enumerate();
 
@@ -113,12 +128,36 @@ bool WebSocketOperation::Load()
                              qUtf8Printable(request->origin()));
             }, Qt::DirectConnection);
     connect(m_server, &QWebSocketServer::newConnection, this, &WebSocketOperation::OnNewConnection);
+
+    // What a newcomer (or "systemctl --user status") needs to find its way.
+    std::fprintf(stderr, "velloscan %s listening on %s port %u (%s)\n", VELLOSCAN_VERSION,
+                 qUtf8Printable(m_access.ListenAddress().toString()), port, qUtf8Printable(portSource));
+    std::fprintf(stderr, "velloscan: settings %s; pages scanned to %s and %s\n", qUtf8Printable(m_settings.Path()),
+                 qUtf8Printable(m_tempImgDir), qUtf8Printable(m_imgDir));
+    const QVector<QString> &devices = m_catalog->Devices();
+    std::fprintf(stderr, "velloscan: %d scanner(s)%s%s\n", int(devices.size()), devices.isEmpty() ? "" : ": ",
+                 qUtf8Printable(QStringList(devices.toList()).join(QStringLiteral(", "))));
     return true;
 }
 
 void WebSocketOperation::SendMsg(const RetMsg &msg)
 {
     emit sendMessage(Protocol::Serialize(msg));
+}
+
+void WebSocketOperation::SendText(const QString &text)
+{
+    emit sendMessage(text);
+    // A large reply leaves hundreds of megabytes free but still held by the
+    // process; they go back to the system once the socket is done with them.
+    if (text.size() > LargeReply)
+        m_trimArmed = true;
+}
+
+void WebSocketOperation::ReturnFreeMemory()
+{
+    m_trimArmed = false;
+    ::malloc_trim(0);
 }
 
 void WebSocketOperation::Refuse(QWebSocket *socket, ReplyCode code)
@@ -148,6 +187,10 @@ void WebSocketOperation::OnNewConnection()
         ++m_clientSerial;
         connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketOperation::OnPageMessage);
         connect(this, &WebSocketOperation::sendMessage, socket, &QWebSocket::sendTextMessage);
+        connect(socket, &QWebSocket::bytesWritten, this, [this] {
+            if (m_trimArmed)
+                m_trimTimer.start();
+        });
         connect(socket, &QWebSocket::disconnected, this, [this, socket] {
             m_clients.clear();
             m_scanning = false;
@@ -227,7 +270,7 @@ void WebSocketOperation::OnBase64Reply(const QString &message, quint64 client)
 {
     m_base64Pending = false;
     if (client == m_clientSerial)
-        emit sendMessage(message);
+        SendText(message);
     while (!m_base64Pending && !m_waitingMessages.isEmpty()) {
         const QString next = m_waitingMessages.dequeue();
         m_waitingText -= next.size();

@@ -7,6 +7,7 @@
 #include <QQueue>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 
@@ -51,6 +52,8 @@ private slots:
 
 private:
     void SendMsg(const RetMsg &msg);
+    void SendText(const QString &text);
+    void ReturnFreeMemory();
     void Refuse(QWebSocket *socket, ReplyCode code);
     void ClearClient();
     void OnPageMessage(const QString &message);
@@ -109,6 +112,8 @@ private:
     // A "CBASE64" reply is being made: what the page sends meanwhile waits
     // in m_waitingMessages, so that replies keep the order of the commands.
     bool m_base64Pending = false;
+    bool m_trimArmed = false;
+    QTimer m_trimTimer;
     QQueue<QString> m_waitingMessages;
     qint64 m_waitingText = 0; // characters in m_waitingMessages
     // Counts accepted pages, so that a reply made for a page that has left

@@ -108,6 +108,8 @@ private slots:
     void deleteFilesBeforeScan();
     void errorsReachThePage_data();
     void errorsReachThePage();
+    void refusedOutputs_data();
+    void refusedOutputs();
     void jamKeepsEarlierPages();
     void busyServiceAnswers1009();
     void servedRightAfterTheEnd();
@@ -426,6 +428,64 @@ void ScanTest::errorsReachThePage()
     // The service goes on serving.
     page.send("CDEV");
     QVERIFY(page.waitForMessages(page.messages.size() + 1));
+}
+
+void ScanTest::refusedOutputs_data()
+{
+    QTest::addColumn<QString>("json");
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("code");
+    const QByteArray none;
+    QTest::newRow("NUL in the prefix") << R"("FilePath":"@OUT@","FilePrefix":".bashrc\u0000")" << none << 1007;
+    QTest::newRow("NUL in the folder") << R"("FilePath":"@OUT@/.bashrc\u0000/x")" << none << 1007;
+    QTest::newRow("prefix climbs out") << R"("FilePath":"@OUT@/sub","FilePrefix":"../.bashrc")" << none << 1007;
+    QTest::newRow("prefix through a link out") << R"("FilePath":"@OUT@","FilePrefix":"out/p")" << none << 1007;
+    QTest::newRow("outside the OutputFolders") << R"("FilePath":"@OUT@")"
+                                               << QByteArray("[Service]\nOutputFolders=~/scans, /nowhere\n") << 1007;
+    QTest::newRow("prefix with a subfolder") << R"("FilePath":"@OUT@","FilePrefix":"sub/p")" << none << 0;
+    QTest::newRow("inside the OutputFolders") << R"("FilePath":"@OUT@/new")"
+                                              << QByteArray("[Service]\nOutputFolders=~/x,@OUT@\n") << 0;
+}
+
+// A page must not have the service write outside the folder it names, nor
+// anywhere else than the folders an administrator allowed.
+void ScanTest::refusedOutputs()
+{
+    QFETCH(QString, json);
+    QFETCH(QByteArray, ini);
+    QFETCH(int, code);
+    Sandbox box;
+    box.setDevices(Feeder);
+    const QString out = box.root() + "/out";
+    QVERIFY(QDir().mkpath(out + "/sub"));
+    QVERIFY(QFile::link(box.home(), out + "/out"));
+    QFile bashrc(out + "/.bashrc");
+    QVERIFY(bashrc.open(QIODevice::WriteOnly) && bashrc.write("keep") == 4);
+    bashrc.close();
+    QVERIFY(QFile::copy(out + "/.bashrc", out + "/a.jpg"));
+    QVERIFY(box.writeSettings(ini.replace("@OUT@", out.toUtf8())));
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const Job job = runJob(page, scanCommand("cvnfa:DR-A", "{" + json.replace("@OUT@", out)
+                                                  + R"(,"FileType":"2","DeleteFilesBeforeScan":"1"})"));
+    if (code == 0) {
+        QCOMPARE(job.reports.size(), 3);
+        return;
+    }
+    QCOMPARE(job.end.value("Code").toInt(), code);
+    QVERIFY(job.reports.isEmpty());
+    QVERIFY(box.simLogLines().filter(QRegularExpression("^start ")).isEmpty());
+    for (const QString &kept : {out + "/.bashrc", out + "/a.jpg"}) {
+        QFile f(kept);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("keep"));
+    }
+    QVERIFY(QDir(box.home()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    QVERIFY(QSettings(box.dataDir() + "/SysConfig.ini", QSettings::IniFormat).value("Scanner/Prefix").isNull());
+    // A read-back of a name with a NUL is a missing file, not the file before it.
+    page.send("CBASE64|" + QString(job.reports.isEmpty() ? out + "/.bashrc" : QString()) + QChar(0) + "x");
+    QVERIFY(page.waitForMessages(page.messages.size() + 1));
+    QCOMPARE(page.message(page.messages.size() - 1).value("Data").toString(), QString());
 }
 
 void ScanTest::jamKeepsEarlierPages()
