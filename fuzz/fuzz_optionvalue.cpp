@@ -35,10 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Exactly n words, so that a write past them is caught.
     std::unique_ptr<SANE_Word[]> words(new SANE_Word[size_t(n)]);
-    SaneScan::parse_vector(&d, text.c_str(), words.get(), n);
+    SaneDevice::parse_vector(&d, text.c_str(), words.get(), n);
 
     SANE_Word word = 0;
-    const char *rest = SaneScan::parse_scalar(&d, text.c_str(), &word);
+    const char *rest = SaneDevice::parse_scalar(&d, text.c_str(), &word);
     FUZZ_CHECK(!rest || (rest >= text.c_str() && rest <= text.c_str() + std::strlen(text.c_str())));
     return 0;
 }

@@ -1,15 +1,17 @@
 // Setting one option of the open device from the page's text: numbers with
 // units, vectors with indices and ramps, yes/no, and "auto". Every problem is
-// one line on standard error; the caller learns nothing and goes on with the
-// next option, so one refused value never stops a scan.
-#include "sanescan.h"
+// one diagnostic line handed back to the caller, who logs it and goes on
+// with the next option, so one refused value never stops a scan.
+#include "sanedevice.h"
+
+#include "sanebinding.h"
 
 #include <QByteArray>
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstdio>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -18,6 +20,17 @@
 namespace {
 
 const char *const prog = "velloscan";
+
+void note(QStringList *notes, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void note(QStringList *notes, const char *format, ...)
+{
+    if (!notes)
+        return;
+    va_list args;
+    va_start(args, format);
+    notes->append(QString::vasprintf(format, args));
+    va_end(args);
+}
 
 // A word from a double, rounded half away from zero. Out-of-range values are
 // clipped: a cast of an unrepresentable double is undefined.
@@ -41,34 +54,40 @@ bool isPrefixOf(const char *text, const char *word)
 
 } // namespace
 
-void SaneScan::SetOption(const QString &name, const QString &value)
+std::optional<OptionRefusal> SaneDevice::SetOption(const QString &name, const QString &value)
 {
-    if (!m_device)
-        return;
+    if (!IsLive())
+        return std::nullopt;
+    QStringList notes;
+    const auto result = [&]() -> std::optional<OptionRefusal> {
+        if (notes.isEmpty())
+            return std::nullopt;
+        return OptionRefusal{name, notes.join(QLatin1Char('\n'))};
+    };
     const int index = m_optionNames.key(name, 0);
     const QByteArray optionName = name.toUtf8();
     if (index == 0) {
         // Option 0 is the count; sending a stray value there would ask the
         // backend to change how many options it has.
-        std::fprintf(stderr, "%s: option --%s does not exist\n", prog, optionName.constData());
-        return;
+        note(&notes, "%s: option --%s does not exist", prog, optionName.constData());
+        return result();
     }
     const QByteArray text = value.toUtf8();
-    const SANE_Option_Descriptor *d = m_api.get_option_descriptor(m_device, index);
+    const SANE_Option_Descriptor *d = m_binding->get_option_descriptor(m_handle, index);
     if (!d) {
-        std::fprintf(stderr, "%s: ignored request to set invalid option %d\n", prog, index);
-        return;
+        note(&notes, "%s: ignored request to set invalid option %d", prog, index);
+        return result();
     }
     if (d->cap & SANE_CAP_INACTIVE) {
-        std::fprintf(stderr, "%s: attempted to set inactive option %s\n", prog, optionName.constData());
-        return;
+        note(&notes, "%s: attempted to set inactive option %s", prog, optionName.constData());
+        return result();
     }
     if ((d->cap & SANE_CAP_AUTOMATIC) && ::strncasecmp(text.constData(), "auto", 4) == 0) {
-        const SANE_Status status = m_api.control_option(m_device, index, SANE_ACTION_SET_AUTO, nullptr, nullptr);
+        const SANE_Status status = m_binding->control_option(m_handle, index, SANE_ACTION_SET_AUTO, nullptr, nullptr);
         if (status != SANE_STATUS_GOOD)
-            std::fprintf(stderr, "%s: failed to set option --%s to automatic (%s)\n", prog,
-                         optionName.constData(), m_api.strstatus(status));
-        return;
+            note(&notes, "%s: failed to set option --%s to automatic (%s)", prog,
+                 optionName.constData(), m_binding->strstatus(status));
+        return result();
     }
 
     // At least one word, so that a descriptor with a short size never makes
@@ -82,14 +101,14 @@ void SaneScan::SetOption(const QString &name, const QString &value)
         } else if (isPrefixOf(text.constData(), "no")) {
             words[0] = SANE_FALSE;
         } else {
-            std::fprintf(stderr, "%s: option --%s: bad option value `%s'\n", prog, optionName.constData(),
-                         text.constData());
-            return;
+            note(&notes, "%s: option --%s: bad option value `%s'", prog, optionName.constData(),
+                 text.constData());
+            return result();
         }
         break;
     case SANE_TYPE_INT:
     case SANE_TYPE_FIXED:
-        parse_vector(d, text.constData(), words.data(), SANE_Int(size / sizeof(SANE_Word)));
+        parse_vector(d, text.constData(), words.data(), SANE_Int(size / sizeof(SANE_Word)), &notes);
         break;
     case SANE_TYPE_STRING: {
         // Cut so that the terminating zero always stays inside the option's size.
@@ -101,38 +120,39 @@ void SaneScan::SetOption(const QString &name, const QString &value)
     case SANE_TYPE_BUTTON:
         break;
     default:
-        std::fprintf(stderr, "%s: duh, got unknown option type %d\n", prog, int(d->type));
-        return;
+        note(&notes, "%s: duh, got unknown option type %d", prog, int(d->type));
+        return result();
     }
-    inner_set_option(index, words.data());
+    setWords(index, words.data(), notes);
+    return result();
 }
 
-void SaneScan::inner_set_option(int index, void *value)
+void SaneDevice::setWords(int index, void *value, QStringList &notes)
 {
-    const SANE_Option_Descriptor *d = m_api.get_option_descriptor(m_device, index);
+    const SANE_Option_Descriptor *d = m_binding->get_option_descriptor(m_handle, index);
     if (!d) {
-        std::fprintf(stderr, "%s: ignored request to set invalid option %d\n", prog, index);
+        note(&notes, "%s: ignored request to set invalid option %d", prog, index);
         return;
     }
     if (d->cap & SANE_CAP_INACTIVE) {
-        std::fprintf(stderr, "%s: ignored request to set inactive option %s\n", prog, d->name);
+        note(&notes, "%s: ignored request to set inactive option %s", prog, d->name);
         return;
     }
     const bool singleWord = d->size == SANE_Int(sizeof(SANE_Word)) && d->type != SANE_TYPE_STRING;
     const SANE_Word requested = singleWord ? *static_cast<SANE_Word *>(value) : 0;
     SANE_Int info = 0;
-    const SANE_Status status = m_api.control_option(m_device, index, SANE_ACTION_SET_VALUE, value, &info);
+    const SANE_Status status = m_binding->control_option(m_handle, index, SANE_ACTION_SET_VALUE, value, &info);
     if (status != SANE_STATUS_GOOD) {
-        std::fprintf(stderr, "%s: setting of option --%s failed (%s)\n", prog, d->name, m_api.strstatus(status));
+        note(&notes, "%s: setting of option --%s failed (%s)", prog, d->name, m_binding->strstatus(status));
         return;
     }
     if ((info & SANE_INFO_INEXACT) && singleWord) {
         const SANE_Word set = *static_cast<SANE_Word *>(value);
         if (d->type == SANE_TYPE_INT)
-            std::fprintf(stderr, "%s: rounded value of %s from %d to %d\n", prog, d->name, requested, set);
+            note(&notes, "%s: rounded value of %s from %d to %d", prog, d->name, requested, set);
         else if (d->type == SANE_TYPE_FIXED)
-            std::fprintf(stderr, "%s: rounded value of %s from %g to %g\n", prog, d->name, SANE_UNFIX(requested),
-                         SANE_UNFIX(set));
+            note(&notes, "%s: rounded value of %s from %g to %g", prog, d->name, SANE_UNFIX(requested),
+                 SANE_UNFIX(set));
     }
 }
 
@@ -141,7 +161,8 @@ void SaneScan::inner_set_option(int index, void *value)
 // makes a linear ramp up to the next element. A malformed index ends the
 // parse: the words parsed so far are still set, and nothing is read or
 // written outside the text and the n words.
-void SaneScan::parse_vector(const SANE_Option_Descriptor *d, const char *text, SANE_Word *words, SANE_Int n)
+void SaneDevice::parse_vector(const SANE_Option_Descriptor *d, const char *text, SANE_Word *words, SANE_Int n,
+                              QStringList *notes)
 {
     for (SANE_Int i = 0; i < n; ++i)
         words[i] = 0;
@@ -156,25 +177,25 @@ void SaneScan::parse_vector(const SANE_Option_Descriptor *d, const char *text, S
             errno = 0;
             const long given = std::strtol(at + 1, &end, 10);
             if (end == at + 1 || *end != ']' || errno == ERANGE) {
-                std::fprintf(stderr, "%s: option --%s: closing bracket missing (rest of option: %s)\n", prog,
-                             d->name, at + 1);
+                note(notes, "%s: option --%s: closing bracket missing (rest of option: %s)", prog,
+                     d->name, at + 1);
                 return;
             }
             index = given;
             at = end + 1;
         }
         if (index < 0 || index >= n) {
-            std::fprintf(stderr, "%s: option --%s: index %ld out of range [0..%ld]\n", prog, d->name, index,
-                         long(n) - 1);
+            note(notes, "%s: option --%s: index %ld out of range [0..%ld]", prog, d->name, index,
+                 long(n) - 1);
             return;
         }
         SANE_Word value = 0;
-        const char *next = parse_scalar(d, at, &value);
+        const char *next = parse_scalar(d, at, &value, notes);
         if (!next)
             return;
         at = next;
         if (*at != '\0' && *at != ',' && *at != '-') {
-            std::fprintf(stderr, "%s: option --%s: illegal separator (rest of option: %s)\n", prog, d->name, at);
+            note(notes, "%s: option --%s: illegal separator (rest of option: %s)", prog, d->name, at);
             words[index] = value;
             return;
         }
@@ -198,7 +219,8 @@ void SaneScan::parse_vector(const SANE_Option_Descriptor *d, const char *text, S
 
 // One number and its unit. Returns where the parse goes on, or null when the
 // unit is not one the option's unit allows.
-const char *SaneScan::parse_scalar(const SANE_Option_Descriptor *d, const char *text, SANE_Word *word)
+const char *SaneDevice::parse_scalar(const SANE_Option_Descriptor *d, const char *text, SANE_Word *word,
+                                     QStringList *notes)
 {
     char *end = nullptr;
     double v;
@@ -207,7 +229,7 @@ const char *SaneScan::parse_scalar(const SANE_Option_Descriptor *d, const char *
     else
         v = double(std::strtol(text, &end, 10));
     if (end == text) {
-        std::fprintf(stderr, "%s: option --%s: bad option value (rest of option: %s)\n", prog, d->name, text);
+        note(notes, "%s: option --%s: bad option value (rest of option: %s)", prog, d->name, text);
         v = 0;
     }
     const char *at = end;
@@ -237,7 +259,7 @@ const char *SaneScan::parse_scalar(const SANE_Option_Descriptor *d, const char *
             ++at;
             v *= 25.4;
         } else {
-            std::fprintf(stderr, "%s: option --%s: illegal unit (rest of option: %s)\n", prog, d->name, at);
+            note(notes, "%s: option --%s: illegal unit (rest of option: %s)", prog, d->name, at);
             return nullptr;
         }
         break;
