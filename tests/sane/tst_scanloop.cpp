@@ -139,19 +139,31 @@ private slots:
     }
 
     // Every format with every kind of frame, read in whole lines, in odd
-    // pieces that split lines and 16-bit samples, and with the height unknown.
+    // pieces that split lines and 16-bit samples, with the height unknown,
+    // and with more lines than announced: then the sheet is read to its end,
+    // the file holds the announced height and the counts are reported.
     void pagesMatchTheScanner_data()
     {
         QTest::addColumn<QString>("format");
         QTest::addColumn<QString>("keys");
         QTest::addColumn<ExpectedPage::Mode>("mode");
         QTest::addColumn<int>("depth");
-        const char *const variants[][2] = {{"", ""}, {" odd reads", " max_read=7"}, {" unknown height", " unknown_height=1"}};
+        QTest::addColumn<QString>("warning");
+        const char *const variants[][2] = {{"", ""}, {" odd reads", " max_read=7"},
+                                           {" unknown height", " unknown_height=1"},
+                                           {" overlong", " extra_lines=3 max_read=100"}};
         for (const char *format : kFormats)
             for (const Kind &kind : kKinds)
-                for (const auto &variant : variants)
+                for (const auto &variant : variants) {
+                    const bool separate = QByteArray(kind.keys).contains("three_pass");
+                    const int channels = kind.mode == ExpectedPage::Color && !separate ? 3 : 1;
+                    const int frameLine = (kWidth * channels * kind.depth + 7) / 8 * (separate ? 3 : 1);
+                    const QString w = QString("WARNING: read more data than announced by backend (%1/%2)\n")
+                                          .arg(frameLine * (kHeight + 3)).arg(frameLine * kHeight);
                     QTest::addRow("%s %s%s", format, kind.name, variant[0])
-                        << format << QString("pages=2 ") + kind.keys + variant[1] << kind.mode << kind.depth;
+                        << format << QString("pages=2 ") + kind.keys + variant[1] << kind.mode << kind.depth
+                        << (QByteArray(variant[1]).contains("extra") ? w + w : QString());
+                }
     }
     void pagesMatchTheScanner()
     {
@@ -159,6 +171,7 @@ private slots:
         QFETCH(QString, keys);
         QFETCH(ExpectedPage::Mode, mode);
         QFETCH(int, depth);
+        QFETCH(QString, warning);
         OutputCapture stdoutText(stdout);
         const Run run = scan(keys, format);
         QCOMPARE(run.status, 0);
@@ -166,7 +179,7 @@ private slots:
         for (int n = 1; n <= 2; ++n)
             QCOMPARE(pagekit::checkPage(run.announced[n - 1], page(mode, depth, n)), QString());
         QCOMPARE(files(), (QStringList{"pg0001." + format, "pg0002." + format}));
-        QCOMPARE(warnings(stdoutText.text()), QString());
+        QCOMPARE(warnings(stdoutText.text()), warning);
     }
 
     void fileNames_data()
@@ -247,37 +260,7 @@ private slots:
         QVERIFY(log.lastIndexOf(QRegularExpression("cancel .*")) > log.lastIndexOf(QRegularExpression("start .*")));
     }
 
-    // More than announced: the sheet is read to its end, the file holds the
-    // announced height, and the counts are reported (64-bit for big pages).
-    void overlongPages_data()
-    {
-        QTest::addColumn<QString>("format");
-        QTest::addColumn<QString>("keys");
-        QTest::addColumn<ExpectedPage::Mode>("mode");
-        QTest::addColumn<QString>("warning");
-        const QString w("WARNING: read more data than announced by backend (%1/%2)\n");
-        for (const char *format : kFormats) {
-            QTest::addRow("%s", format) << format << "mode=Gray" << ExpectedPage::Gray
-                                        << w.arg(kWidth * (kHeight + 3)).arg(kWidth * kHeight);
-            QTest::addRow("%s three-pass", format) << format << "mode=Color three_pass=1" << ExpectedPage::Color
-                                                   << w.arg(3 * kWidth * (kHeight + 3)).arg(3 * kWidth * kHeight);
-        }
-    }
-    void overlongPages()
-    {
-        QFETCH(QString, format);
-        QFETCH(QString, keys);
-        QFETCH(ExpectedPage::Mode, mode);
-        QFETCH(QString, warning);
-        OutputCapture stdoutText(stdout);
-        const Run run = scan("pages=2 extra_lines=3 max_read=100 " + keys, format);
-        QCOMPARE(run.status, 0);
-        QCOMPARE(run.announced.size(), 2);
-        for (int n = 1; n <= 2; ++n)
-            QCOMPARE(pagekit::checkPage(run.announced[n - 1], page(mode, 8, n)), QString());
-        QCOMPARE(warnings(stdoutText.text()), warning + warning);
-    }
-
+    // The counts in the warning are 64-bit.
     void overlongPageOver21MB()
     {
         const int width = 5000, height = 4500; // 22.5 MB: byte counts times 100 pass 2^31
@@ -382,7 +365,6 @@ private slots:
         for (const char *format : {"png", "tiff"}) {
             QTest::addRow("%s no folder", format) << format << "missing" << "pg" << false;
             QTest::addRow("%s name past the limit", format) << format << "" << QString(300, 'a') << false;
-            QTest::addRow("%s path past the limit", format) << format << "" << QString(4080, 'a') << false;
             QTest::addRow("%s under /proc", format) << format << "/proc" << "pg" << false;
         }
     }
@@ -431,11 +413,9 @@ private slots:
         QTest::addColumn<QString>("format");
         QTest::addColumn<QString>("existing");
         QTest::addColumn<bool>("link");
-        for (const char *format : {"png", "tiff"}) {
-            QTest::addRow("%s page", format) << format << QString("pg0001.") + format << false;
-            QTest::addRow("%s part", format) << format << QString("pg0001.") + format + ".part" << false;
-            QTest::addRow("%s dangling link", format) << format << QString("pg0001.") + format << true;
-        }
+        QTest::newRow("tiff page") << "tiff" << "pg0001.tiff" << false;
+        QTest::newRow("png part") << "png" << "pg0001.png.part" << false;
+        QTest::newRow("png dangling link") << "png" << "pg0001.png" << true;
     }
     void existingFilesAreKept()
     {
@@ -469,7 +449,7 @@ private slots:
     void aFileThatAppearsMeanwhileIsKept()
     {
         m_world.setDevices("device cvnfa S width_px=37 height_px=40 pages=2 mode=Gray max_read=37 "
-                           "line_delay_us=10000\n");
+                           "line_delay_us=25000\n");
         Engine e;
         QCOMPARE(e.open(kDevice), 0);
         PageLoop loop;
