@@ -2,14 +2,19 @@
 // demand, and the calls the page loop makes.
 #include "sanedevice.h"
 
+#include "optionvalue.h"
 #include "sanebinding.h"
 
 #include <QByteArray>
 
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
+#include <vector>
 
 namespace {
+
+const char *const prog = "velloscan";
 
 QString fixedText(SANE_Word w)
 {
@@ -32,6 +37,14 @@ QString unitText(SANE_Unit unit)
     case SANE_UNIT_MICROSECOND: return QStringLiteral("us");
     default: return QString();
     }
+}
+
+// The first n characters of `word`, compared without regard to case, equal
+// the whole of `text`.
+bool isPrefixOf(const char *text, const char *word)
+{
+    const size_t n = std::strlen(text);
+    return n <= std::strlen(word) && ::strncasecmp(text, word, n) == 0;
 }
 
 } // namespace
@@ -204,4 +217,108 @@ int SaneDevice::Resolution()
     if (d->type == SANE_TYPE_INT)
         return word;
     return int(SANE_UNFIX(word) + 0.5);
+}
+
+// Setting one option from the page's text: yes/no, "auto", strings and
+// numbers as OptionValue reads them.
+std::optional<OptionRefusal> SaneDevice::SetOption(const QString &name, const QString &value)
+{
+    if (!IsLive())
+        return std::nullopt;
+    QStringList notes;
+    const auto result = [&]() -> std::optional<OptionRefusal> {
+        if (notes.isEmpty())
+            return std::nullopt;
+        return OptionRefusal{name, notes.join(QLatin1Char('\n'))};
+    };
+    const int index = m_optionNames.key(name, 0);
+    const QByteArray optionName = name.toUtf8();
+    if (index == 0) {
+        // Option 0 is the count; sending a stray value there would ask the
+        // backend to change how many options it has.
+        OptionValue::note(&notes, "%s: option --%s does not exist", prog, optionName.constData());
+        return result();
+    }
+    const QByteArray text = value.toUtf8();
+    const SANE_Option_Descriptor *d = m_binding->get_option_descriptor(m_handle, index);
+    if (!d) {
+        OptionValue::note(&notes, "%s: ignored request to set invalid option %d", prog, index);
+        return result();
+    }
+    if (d->cap & SANE_CAP_INACTIVE) {
+        OptionValue::note(&notes, "%s: attempted to set inactive option %s", prog, optionName.constData());
+        return result();
+    }
+    if ((d->cap & SANE_CAP_AUTOMATIC) && ::strncasecmp(text.constData(), "auto", 4) == 0) {
+        const SANE_Status status = m_binding->control_option(m_handle, index, SANE_ACTION_SET_AUTO, nullptr, nullptr);
+        if (status != SANE_STATUS_GOOD)
+            OptionValue::note(&notes, "%s: failed to set option --%s to automatic (%s)", prog,
+                              optionName.constData(), m_binding->strstatus(status));
+        return result();
+    }
+
+    // At least one word, so that a descriptor with a short size never makes
+    // the backend read past what we hand it.
+    const size_t size = size_t(qMax<SANE_Int>(d->size, SANE_Int(sizeof(SANE_Word))));
+    std::vector<SANE_Word> words((size + sizeof(SANE_Word) - 1) / sizeof(SANE_Word), 0);
+    switch (d->type) {
+    case SANE_TYPE_BOOL:
+        if (isPrefixOf(text.constData(), "yes")) {
+            words[0] = SANE_TRUE;
+        } else if (isPrefixOf(text.constData(), "no")) {
+            words[0] = SANE_FALSE;
+        } else {
+            OptionValue::note(&notes, "%s: option --%s: bad option value `%s'", prog, optionName.constData(),
+                              text.constData());
+            return result();
+        }
+        break;
+    case SANE_TYPE_INT:
+    case SANE_TYPE_FIXED:
+        OptionValue::parse_vector(d, text.constData(), words.data(), SANE_Int(size / sizeof(SANE_Word)), &notes);
+        break;
+    case SANE_TYPE_STRING: {
+        // Cut so that the terminating zero always stays inside the option's size.
+        char *buffer = reinterpret_cast<char *>(words.data());
+        std::strncpy(buffer, text.constData(), size - 1);
+        buffer[size - 1] = '\0';
+        break;
+    }
+    case SANE_TYPE_BUTTON:
+        break;
+    default:
+        OptionValue::note(&notes, "%s: duh, got unknown option type %d", prog, int(d->type));
+        return result();
+    }
+    setWords(index, words.data(), notes);
+    return result();
+}
+
+void SaneDevice::setWords(int index, void *value, QStringList &notes)
+{
+    const SANE_Option_Descriptor *d = m_binding->get_option_descriptor(m_handle, index);
+    if (!d) {
+        OptionValue::note(&notes, "%s: ignored request to set invalid option %d", prog, index);
+        return;
+    }
+    if (d->cap & SANE_CAP_INACTIVE) {
+        OptionValue::note(&notes, "%s: ignored request to set inactive option %s", prog, d->name);
+        return;
+    }
+    const bool singleWord = d->size == SANE_Int(sizeof(SANE_Word)) && d->type != SANE_TYPE_STRING;
+    const SANE_Word requested = singleWord ? *static_cast<SANE_Word *>(value) : 0;
+    SANE_Int info = 0;
+    const SANE_Status status = m_binding->control_option(m_handle, index, SANE_ACTION_SET_VALUE, value, &info);
+    if (status != SANE_STATUS_GOOD) {
+        OptionValue::note(&notes, "%s: setting of option --%s failed (%s)", prog, d->name, m_binding->strstatus(status));
+        return;
+    }
+    if ((info & SANE_INFO_INEXACT) && singleWord) {
+        const SANE_Word set = *static_cast<SANE_Word *>(value);
+        if (d->type == SANE_TYPE_INT)
+            OptionValue::note(&notes, "%s: rounded value of %s from %d to %d", prog, d->name, requested, set);
+        else if (d->type == SANE_TYPE_FIXED)
+            OptionValue::note(&notes, "%s: rounded value of %s from %g to %g", prog, d->name, SANE_UNFIX(requested),
+                              SANE_UNFIX(set));
+    }
 }

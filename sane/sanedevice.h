@@ -41,16 +41,6 @@ public:
     // it could be parsed, so one bad value never stops a scan.
     std::optional<OptionRefusal> SetOption(const QString &name, const QString &value);
 
-    // The value syntax of numeric options, which needs nothing but the
-    // option's descriptor. parse_vector fills all n words from `text`;
-    // parse_scalar reads one number and its unit and returns where the text
-    // goes on, or null on a unit the option does not allow. Problems are
-    // appended to `notes` when given.
-    static void parse_vector(const SANE_Option_Descriptor *d, const char *text, SANE_Word *words, SANE_Int n,
-                             QStringList *notes = nullptr);
-    static const char *parse_scalar(const SANE_Option_Descriptor *d, const char *text, SANE_Word *word,
-                                    QStringList *notes = nullptr);
-
     // What the page loop needs. Every call answers 12 (or does nothing)
     // once the library was shut down.
     bool IsLive() const;
