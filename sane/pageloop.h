@@ -5,7 +5,6 @@
 #include "sanedevice.h"
 #include "signalguard.h"
 
-#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -30,7 +29,9 @@ public:
     // Returns one SANE status for the job: 0 when the feeder ran empty after
     // at least one page, 7 (NO_DOCS) when it was empty from the start, 11
     // when a page file could not be made (for the first page before any
-    // sheet is drawn in), 12 when the library was shut down.
+    // sheet is drawn in) or a file appeared under the page's name meanwhile,
+    // 12 when the library was shut down, else the backend's status of the
+    // failing sheet. A failed page keeps its number and its ".part".
     int Scan(SaneDevice &device, PageNaming &naming, bool flatbed);
     // From any thread, for the process's end: no further sheet is started
     // and the page in progress is cancelled. There is no way back.
