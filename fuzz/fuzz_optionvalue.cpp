@@ -2,7 +2,7 @@
 // brackets) against a descriptor of either numeric type, any size and any
 // unit (and one that is none). The first three bytes choose the descriptor; the rest is the text.
 #include "fuzzcheck.h"
-#include "sanescan.h"
+#include "optionvalue.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -35,10 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Exactly n words, so that a write past them is caught.
     std::unique_ptr<SANE_Word[]> words(new SANE_Word[size_t(n)]);
-    SaneScan::parse_vector(&d, text.c_str(), words.get(), n);
+    OptionValue::parse_vector(&d, text.c_str(), words.get(), n);
 
     SANE_Word word = 0;
-    const char *rest = SaneScan::parse_scalar(&d, text.c_str(), &word);
+    const char *rest = OptionValue::parse_scalar(&d, text.c_str(), &word);
     FUZZ_CHECK(!rest || (rest >= text.c_str() && rest <= text.c_str() + std::strlen(text.c_str())));
     return 0;
 }

@@ -105,7 +105,7 @@ TiffPageFile::~TiffPageFile()
 
 bool TiffPageFile::open(const char *path)
 {
-    m_fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    m_fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (m_fd < 0)
         return false;
     m_tiff = TIFFFdOpen(m_fd, path, "w");
@@ -120,21 +120,4 @@ bool TiffPageFile::close()
     ok = ::close(m_fd) == 0 && ok;
     m_fd = -1;
     return ok;
-}
-
-int SaneScan::inner_scan_to_tiff(TIFF *tiff, int resolution)
-{
-    TiffPageWriter writer(tiff, resolution);
-    return scan_frames(writer, m_linesPerRead);
-}
-
-int SaneScan::scan_tiff_page(const QByteArray &part)
-{
-    TiffPageFile file;
-    if (!file.open(part.constData()))
-        return SANE_STATUS_ACCESS_DENIED;
-    const int status = inner_scan_to_tiff(file.get(), m_resolution);
-    if (status != SANE_STATUS_EOF && status != SANE_STATUS_GOOD)
-        return status;
-    return file.close() ? SANE_STATUS_GOOD : SANE_STATUS_ACCESS_DENIED;
 }

@@ -2,7 +2,12 @@
 
 #include "protocol.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -58,11 +63,11 @@ void DeviceCatalog::Preload()
     // A device that cannot be opened ends the preload; it and the devices
     // after it are opened when a page asks for them.
     for (const QString &device : qAsConst(m_deviceList)) {
-        if (m_sane.OpenDevice(device) != SANE_STATUS_GOOD)
+        int status = 0;
+        const std::unique_ptr<SaneDevice> open = m_sane.OpenDevice(device, &status);
+        if (!open)
             break;
-        const OptionTable options = m_sane.GetAllOptions();
-        m_sane.CloseDevice();
-        m_allScannerOptions.insert(device, options);
+        m_allScannerOptions.insert(device, open->GetAllOptions());
     }
     m_scannerOption.SetAllScannerOptions(m_allScannerOptions);
 }
@@ -75,10 +80,36 @@ QString DeviceCatalog::OptionsDocument(const QString &device, int &status)
     if (preloaded != m_allScannerOptions.constEnd())
         return ScannerOption::WriteJson(*preloaded);
     // Devices the service does not offer are not there for the page.
-    status = ScannerOption::IsOfferedDevice(device) ? m_sane.OpenDevice(device) : SaneStatusNoDevice;
-    if (status != SANE_STATUS_GOOD)
-        return QString();
-    const OptionTable options = m_sane.GetAllOptions();
-    m_sane.CloseDevice();
-    return ScannerOption::WriteJson(options);
+    status = SaneStatusNoDevice;
+    const std::unique_ptr<SaneDevice> open = ScannerOption::IsOfferedDevice(device) ? m_sane.OpenDevice(device, &status)
+                                                                                   : nullptr;
+    return open ? ScannerOption::WriteJson(open->GetAllOptions()) : QString();
+}
+
+QString DeviceCatalog::DeviceInfoDocument() const
+{
+    QJsonArray devs;
+    const QVector<SaneDeviceRecord> records = m_sane.DeviceRecords();
+    for (const QString &name : m_deviceList) {
+        const auto record = std::find_if(records.begin(), records.end(),
+                                         [&name](const SaneDeviceRecord &r) { return r.name == name; });
+        QJsonObject dev{{QStringLiteral("Index"), int(devs.size())}, {QStringLiteral("Name"), name}};
+        if (record != records.end()) {
+            dev.insert(QStringLiteral("Vendor"), record->vendor);
+            dev.insert(QStringLiteral("Model"), record->model);
+            dev.insert(QStringLiteral("Type"), record->type);
+        }
+        devs.append(dev);
+    }
+    const QJsonObject doc{{QStringLiteral("Devs"), devs}};
+    return QString::fromLatin1(QJsonDocument(doc).toJson(QJsonDocument::Compact).toBase64());
+}
+
+QString DeviceCatalog::DeviceType(const QString &device) const
+{
+    for (const SaneDeviceRecord &record : m_sane.DeviceRecords()) {
+        if (record.name == device)
+            return record.type;
+    }
+    return QString();
 }

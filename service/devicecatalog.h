@@ -55,6 +55,11 @@ public:
     // The options document of an offered device, from the preload when it
     // read the device, else by opening it; `status` is 0 or what stopped it.
     QString OptionsDocument(const QString &device, int &status);
+    // "Devs" with each offered device's name, vendor, model and type, in
+    // the order of the devices document.
+    QString DeviceInfoDocument() const;
+    // The SANE type text of a listed device ("sheetfed scanner", ...).
+    QString DeviceType(const QString &device) const;
 
     // Waits for the preload: call it on the thread that will use the engine.
     EngineLoan Lend();

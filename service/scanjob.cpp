@@ -5,6 +5,7 @@
 #include "multitiff.h"
 #include "scratchfolder.h"
 #include "tiff2pdf.h"
+#include "sanescan.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -19,6 +20,8 @@ namespace {
 constexpr int MaxUnreported = 4;
 // Far more than a job can announce: releasing this many ends any wait.
 constexpr int ReleaseAll = 1 << 30;
+// No feeder holds this many sheets; a job that gets more is stuck in a loop.
+constexpr int MaxPages = 10000;
 
 bool isDocumentFormat(const QString &format)
 {
@@ -46,9 +49,7 @@ ScanJob::ScanJob(const JobSetup &setup, DeviceCatalog &catalog)
 void ScanJob::Run()
 {
     // The engine and the option tables are ours only once the preload is over.
-    const EngineLoan loan = m_catalog.Lend();
-    m_engine = &loan.Engine();
-    const int status = ScanImage(loan);
+    const int status = ScanImage(m_catalog.Lend());
     RetMsg last;
     if (status == SANE_STATUS_GOOD) {
         last = EndProcessScan();
@@ -57,7 +58,6 @@ void ScanJob::Run()
     } else {
         last = Reply::SaneStatus(status);
     }
-    m_engine = nullptr;
     emit finished(last, m_number);
 }
 
@@ -65,10 +65,7 @@ void ScanJob::Stop()
 {
     m_stopping = true;
     m_reportSlots.release(ReleaseAll);
-    // The engine outlives the job; a stop that comes before the engine was
-    // lent, or after the job ended, has nothing to cancel.
-    if (SaneScan *engine = m_engine)
-        engine->RequestStop();
+    m_loop.RequestStop();
 }
 
 void ScanJob::PageReported()
@@ -93,46 +90,46 @@ int ScanJob::ScanImage(const EngineLoan &loan)
     m_isMulPdf = format == QLatin1String("mulpdf");
     m_isPdf = format == QLatin1String("pdf");
     m_isMulTiff = format == QLatin1String("multiff");
-    QString prefix;
-    QString scanFormat;
     ClearDirectory(m_setup.workFolder);
-    if (isDocumentFormat(format)) {
-        prefix = m_setup.workFolder + QLatin1Char('/') + m_setup.files.prefix;
-        scanFormat = QStringLiteral("tiff");
-    } else {
-        prefix = m_setup.files.imgPath + QLatin1Char('/') + m_setup.files.prefix;
-        scanFormat = format;
-    }
+    const bool document = isDocumentFormat(format);
+    const QString scanFolder = document ? m_setup.workFolder : m_setup.files.imgPath;
+    const QString scanFormat = document ? QStringLiteral("tiff") : format;
 
     // Only the maker's devices are offered, and only those may be opened:
     // a page must not read or scan from a camera that happens to be attached.
-    int status = ScannerOption::IsOfferedDevice(device) ? engine.OpenDevice(device) : SaneStatusNoDevice;
-    if (status != SANE_STATUS_GOOD)
+    int status = SaneStatusNoDevice;
+    const std::unique_ptr<SaneDevice> open =
+        ScannerOption::IsOfferedDevice(device) ? engine.OpenDevice(device, &status) : nullptr;
+    if (!open)
         return status;
     // Only now: a wrong or absent device must not cost the user files.
     DeleteImageFilesBeforeScan();
 
     // A device the preload did not reach still gets the page's options, by
     // the names it reports now that it is open.
-    const OptionTable deviceOptions = engine.GetAllOptions();
+    const OptionTable deviceOptions = open->GetAllOptions();
     model.SetCurrentOptionNames(device);
     if (!model.HasCurrentOptionNames())
         model.SetCurrentOptionNames(QStringList(deviceOptions.keys()));
     const QHash<QString, QString> choices = model.GetOptionFromJson(m_setup.choices);
-    for (const auto &option : model.OrganizeOptions(device, choices))
-        engine.SetOption(option.first, option.second);
-    bool flatbed = model.IsFlatbed();
-    // Without a source from the page the device's own decides: a flatbed
-    // gives a page at every start, so a job taken for a feeder never ends.
-    if (choices.value(QStringLiteral("source")).isEmpty() && !ScannerOption::IsAlwaysFlatbed(device))
-        flatbed = deviceOptions.value(QStringLiteral("source")).current == QLatin1String("Flatbed");
+    for (const auto &option : model.OrganizeOptions(device, choices)) {
+        if (const auto refusal = open->SetOption(option.first, option.second))
+            std::fprintf(stderr, "%s\n", qUtf8Printable(refusal->reason));
+    }
+    const bool flatbed = IsFlatbed(*open, model.IsFlatbed());
 
-    const QMetaObject::Connection pages = connect(&engine, &SaneScan::sglScanOneImageDone, this,
-                                                  &ScanJob::OnScanOneImageDone, Qt::DirectConnection);
-    status = engine.Scan(prefix, scanFormat, m_number, m_setup.digits, flatbed);
-    disconnect(pages);
-    engine.CloseDevice();
+    PageNaming pages{scanFolder, m_setup.files.prefix, m_setup.digits, m_number, scanFormat};
+    m_pages = &pages;
+    const QMetaObject::Connection announced = connect(&m_loop, &PageLoop::sglScanOneImageDone, this,
+                                                      &ScanJob::OnScanOneImageDone, Qt::DirectConnection);
+    status = m_loop.Scan(*open, pages, flatbed);
+    disconnect(announced);
+    m_pages = nullptr;
+    if (!isDocumentFormat(format))
+        m_number = pages.next;
 
+    if (m_failure)
+        return m_failure;
     if (m_stopping)
         return status == SANE_STATUS_GOOD ? SANE_STATUS_CANCELLED : status;
     if (status != SANE_STATUS_GOOD)
@@ -147,7 +144,7 @@ int ScanJob::ScanImage(const EngineLoan &loan)
         return ScanFailed;
     if (m_isMulPdf || m_isMulTiff) {
         emit documentReady(m_documentPath);
-        ++m_number;
+        m_number = m_documentNumber + 1;
     }
     return SANE_STATUS_GOOD;
 }
@@ -174,12 +171,49 @@ bool ScanJob::CheckScratchFolders() const
 void ScanJob::OnScanOneImageDone(const QString &imgPath)
 {
     m_scannedFiles.append(imgPath);
+    if (m_scannedFiles.size() >= MaxPages) {
+        // A scanner that gives a page at every start would fill the disk.
+        std::fprintf(stderr, "velloscan: %s gave %d pages in one job; stopping it\n",
+                     qUtf8Printable(m_setup.device), MaxPages);
+        Fail(ScanFailed);
+    }
     if (m_isMulPdf || m_isMulTiff)
         return;
-    const QString report = m_isPdf ? SaveSiglePagePdf(imgPath) : imgPath;
-    ++m_number;
+    QString report = imgPath;
+    if (m_isPdf) {
+        report = SaveSiglePagePdf(imgPath);
+        // Never a report of a page in the work folder, which the next job
+        // empties: the job ends as any page that cannot be written ends it.
+        if (report.isEmpty()) {
+            Fail(SANE_STATUS_ACCESS_DENIED);
+            return;
+        }
+    } else {
+        m_number = m_pages->next;
+    }
     m_reportSlots.acquire();
     emit pageReady(report, m_number);
+}
+
+void ScanJob::Fail(int code)
+{
+    if (!m_failure)
+        m_failure = code;
+    m_loop.RequestStop();
+}
+
+bool ScanJob::IsFlatbed(SaneDevice &device, bool alwaysFlatbed) const
+{
+    if (alwaysFlatbed)
+        return true;
+    // Read back after the page's choices were applied: the device's own
+    // word, whatever the page asked for. A flatbed gives a page at every
+    // start, so a job that took one for a feeder would never end.
+    if (device.GetAllOptions().contains(QStringLiteral("source")))
+        return device.CurrentValue(QStringLiteral("source")) == QLatin1String("Flatbed");
+    const QString type = m_catalog.DeviceType(m_setup.device);
+    return !type.contains(QLatin1String("sheetfed"), Qt::CaseInsensitive)
+        && !type.contains(QLatin1String("feeder"), Qt::CaseInsensitive);
 }
 
 RetMsg ScanJob::EndProcessScan() const
@@ -191,10 +225,15 @@ RetMsg ScanJob::EndProcessScan() const
     return Reply::AllScanned();
 }
 
-QString ScanJob::GetScanFile(const QString &suffix) const
+// The document's name: the running number, or the next one whose name is
+// free; the number moves on past the document once it is made.
+QString ScanJob::GetScanFile(const QString &suffix)
 {
-    const QString number = QStringLiteral("%1").arg(int(m_number), qMax(0, m_setup.digits), 10, QLatin1Char('0'));
-    return m_setup.files.imgPath + QLatin1Char('/') + m_setup.files.prefix + number + QLatin1Char('.') + suffix;
+    PageNaming document{m_setup.files.imgPath, m_setup.files.prefix, m_setup.digits, m_number, suffix};
+    if (!document.SkipTaken())
+        return QString();
+    m_documentNumber = document.next;
+    return document.NextPath();
 }
 
 bool ScanJob::CreateMultiDir(const QString &path)
@@ -214,6 +253,8 @@ bool ScanJob::CreateMultiDir(const QString &path)
 bool ScanJob::SaveMultiPagePdf()
 {
     m_documentPath = GetScanFile(QStringLiteral("pdf"));
+    if (m_documentPath.isEmpty())
+        return false;
     const QString tiff = m_setup.workFolder + QLatin1Char('/') + timeStamp() + QStringLiteral(".tiff");
     if (combine2multiff(m_scannedFiles, tiff, QStringLiteral("lzw")) != 0
         || convert2pdf(tiff, m_documentPath) != 0) {
@@ -227,6 +268,8 @@ bool ScanJob::SaveMultiPagePdf()
 bool ScanJob::SaveMultiPageTiff()
 {
     m_documentPath = GetScanFile(QStringLiteral("tiff"));
+    if (m_documentPath.isEmpty())
+        return false;
     if (combine2multiff(m_scannedFiles, m_documentPath, QStringLiteral("lzw")) != 0) {
         std::fprintf(stderr, "velloscan: the TIFF %s could not be made from %d pages\n",
                      qUtf8Printable(m_documentPath), int(m_scannedFiles.size()));
@@ -237,22 +280,17 @@ bool ScanJob::SaveMultiPageTiff()
 
 QString ScanJob::SaveSiglePagePdf(const QString &page)
 {
-    const QString pdf = GetScanFile(QStringLiteral("pdf"));
+    PageNaming pdf{m_setup.files.imgPath, m_setup.files.prefix, m_setup.digits, m_number, QStringLiteral("pdf")};
+    if (!pdf.SkipTaken())
+        return QString();
     const QString tiff = m_setup.workFolder + QLatin1Char('/') + timeStamp() + QStringLiteral(".tiff");
-    if (combine2multiff({page}, tiff, QStringLiteral("lzw")) == 0 && convert2pdf(tiff, pdf) == 0)
-        return pdf;
-    // The page must not be lost, nor named as a PDF that does not exist: it
-    // goes to the output folder as the TIFF it was scanned to, under the
-    // number the PDF would have had (the work folder is emptied by the next job).
-    const QString kept = GetScanFile(QStringLiteral("tiff"));
-    QFile::remove(kept);
-    if (!QFile::rename(page, kept) && !QFile::copy(page, kept)) {
-        std::fprintf(stderr, "velloscan: no PDF could be made of %s; it stays there\n", qUtf8Printable(page));
-        return page;
+    const QString path = pdf.NextPath();
+    if (combine2multiff({page}, tiff, QStringLiteral("lzw")) != 0 || convert2pdf(tiff, path) != 0) {
+        std::fprintf(stderr, "velloscan: no PDF could be made of %s\n", qUtf8Printable(page));
+        return QString();
     }
-    std::fprintf(stderr, "velloscan: no PDF could be made of %s; the page is kept as %s\n",
-                 qUtf8Printable(page), qUtf8Printable(kept));
-    return kept;
+    m_number = pdf.next + 1;
+    return path;
 }
 
 void ScanJob::DeleteImageFilesBeforeScan()

@@ -1,6 +1,7 @@
 #ifndef VELLOSCAN_SCANJOB_H
 #define VELLOSCAN_SCANJOB_H
 
+#include "pageloop.h"
 #include "replies.h"
 #include "scansettings.h"
 
@@ -15,7 +16,7 @@
 
 class DeviceCatalog;
 class EngineLoan;
-class SaneScan;
+class SaneDevice;
 
 // What one "CSCAN" asks for, copied when the job is made.
 struct JobSetup {
@@ -63,7 +64,9 @@ private:
     int ScanImage(const EngineLoan &loan);
     void OnScanOneImageDone(const QString &imgPath);
     RetMsg EndProcessScan() const;
-    QString GetScanFile(const QString &suffix) const;
+    QString GetScanFile(const QString &suffix);
+    void Fail(int code);
+    bool IsFlatbed(SaneDevice &device, bool alwaysFlatbed) const;
     bool CheckScratchFolders() const;
     static bool CreateMultiDir(const QString &path);
     bool SaveMultiPagePdf();
@@ -73,12 +76,15 @@ private:
 
     const JobSetup m_setup;
     DeviceCatalog &m_catalog;
-    SaneScan *m_engine = nullptr; // while the job runs
+    PageLoop m_loop;
+    PageNaming *m_pages = nullptr; // while the loop runs, on the job's thread
 
     bool m_isMulPdf = false;
     bool m_isPdf = false;
     bool m_isMulTiff = false;
     QString m_documentPath;
+    int m_documentNumber = 0;
+    int m_failure = 0; // what ends the job whatever the engine says
     QStringList m_scannedFiles;
     std::atomic<int> m_number;
     std::atomic<bool> m_stopping{false};

@@ -1,6 +1,7 @@
 // Figures of the page loop: seconds per A4 page at 300 dpi for each page
 // format and frame kind, and the process's memory after short and long
 // batches (it must not grow with the batch). Prints, never fails.
+#include "pageloop.h"
 #include "saneharness.h"
 
 #include <QCoreApplication>
@@ -29,11 +30,13 @@ double batch(SimWorld &world, const QString &keys, const QString &format, int pa
     QTemporaryDir out;
     world.setDevices(QString("device cvnfa A4 width_px=2480 height_px=3508 pages=%1 %2\n").arg(pages).arg(keys));
     Engine e;
-    if (!e.open("cvnfa:A4"))
+    if (e.open("cvnfa:A4") != 0)
         return -1;
+    PageLoop loop;
+    PageNaming naming{out.path(), "page", 4, 1, format};
     QElapsedTimer timer;
     timer.start();
-    const int status = e.scan.Scan(out.filePath("page"), format, 1, 4, false);
+    const int status = loop.Scan(*e.device, naming, false);
     const double seconds = timer.nsecsElapsed() / 1e9;
     return status == 0 ? seconds / pages : -1;
 }

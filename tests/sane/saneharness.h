@@ -12,10 +12,10 @@
 #include <QTemporaryFile>
 
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
-// Redirects standard error (or another stream, such as standard output) into
-// a file for its lifetime.
+// Redirects a stream (standard error unless told) into a file for its lifetime.
 class OutputCapture
 {
 public:
@@ -49,7 +49,6 @@ private:
     QTemporaryFile m_file;
     int m_saved = -1;
 };
-using StderrCapture = OutputCapture;
 
 // The simulator's world for this process: call setUp() before the first
 // SANE session, then setDevices() per case.
@@ -95,21 +94,26 @@ private:
     QTemporaryDir m_dir;
 };
 
-// One SANE session: Init on construction, close and Exit at the end.
+// One SANE session: Init on construction; the device closes and the library
+// exits at the end.
 struct Engine {
     Engine() { scan.Init(); }
-    // Lists the devices, then opens one of them.
-    bool open(const QString &device)
-    {
-        QVector<QString> names;
-        return scan.GetDeviceList(names) == 0 && scan.OpenDevice(device) == 0;
-    }
     ~Engine()
     {
-        scan.CloseDevice();
+        device.reset();
         scan.Exit();
     }
+    // Lists the devices, then opens one of them; the status of the open.
+    int open(const QString &name)
+    {
+        QVector<QString> names;
+        scan.GetDeviceList(names);
+        int status = -1;
+        device = scan.OpenDevice(name, &status);
+        return status;
+    }
     SaneScan scan;
+    std::unique_ptr<SaneDevice> device;
 };
 
 #endif

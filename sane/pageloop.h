@@ -1,0 +1,63 @@
+#ifndef VELLOSCAN_PAGELOOP_H
+#define VELLOSCAN_PAGELOOP_H
+
+#include "pagenaming.h"
+#include "sanedevice.h"
+#include "signalguard.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+
+class PageWriter;
+
+// Sheet after sheet from an open device into numbered page files. A page is
+// written under its name plus ".part" and gets its real name only when it is
+// complete, so a final name always holds a whole page and only whole pages
+// are announced. No file that exists is ever replaced: a running number
+// whose page or ".part" is there already is skipped.
+class PageLoop : public QObject
+{
+    Q_OBJECT
+public:
+    // Scans into naming.NextPath(), advancing naming.next for every number
+    // taken or skipped; announces each whole page on the calling thread.
+    // Returns one SANE status for the job: 0 when the feeder ran empty after
+    // at least one page, 7 (NO_DOCS) when it was empty from the start, 11
+    // when a page file could not be made (for the first page before any
+    // sheet is drawn in) or a file appeared under the page's name meanwhile,
+    // 12 when the library was shut down, else the backend's status of the
+    // failing sheet. A failed page keeps its number and its ".part".
+    int Scan(SaneDevice &device, PageNaming &naming, bool flatbed);
+    // From any thread, for the process's end: no further sheet is started
+    // and the page in progress is cancelled. There is no way back.
+    void RequestStop();
+
+signals:
+    void sglScanOneImageDone(QString imgPath);
+
+private:
+    class PageFile;
+
+    int scanPages(SaneDevice &device, PageNaming &naming, bool flatbed);
+    int startSheet(SaneDevice &device);
+    int scanPage(SaneDevice &device, PageFile &file);
+    int scanFrames(SaneDevice &device, PageWriter &writer, int linesPerRead);
+
+    std::atomic<bool> m_stopRequested{false};
+    // The device being scanned, for RequestStop; the lock keeps Scan from
+    // returning (and the device from closing) while a cancel uses it.
+    std::mutex m_activeLock;
+    SaneDevice *m_active = nullptr;
+    SignalGuard m_signalGuard;
+    int m_format = 0;
+    int m_resolution = 0;
+    std::unique_ptr<unsigned char[]> m_buffer;
+    size_t m_bufferSize = 0;
+};
+
+#endif
