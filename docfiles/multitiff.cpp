@@ -25,11 +25,20 @@ QMutex assemblyMutex;
 struct OutputSink {
     std::FILE *file;
     bool discard = false;
+    bool failed = false;  // a write or seek failed: nothing of it is kept
+    int error = 0;        // errno of that failure
 };
 
 OutputSink *sink(thandle_t h)
 {
     return static_cast<OutputSink *>(h);
+}
+
+void sinkFailed(thandle_t h)
+{
+    if (!sink(h)->failed)
+        sink(h)->error = errno;
+    sink(h)->failed = true;
 }
 
 tmsize_t sinkRead(thandle_t h, void *buf, tmsize_t size)
@@ -41,13 +50,18 @@ tmsize_t sinkWrite(thandle_t h, void *buf, tmsize_t size)
 {
     if (sink(h)->discard)
         return size;
-    return std::fwrite(buf, 1, static_cast<size_t>(size), sink(h)->file) == static_cast<size_t>(size) ? size : -1;
+    if (std::fwrite(buf, 1, static_cast<size_t>(size), sink(h)->file) == static_cast<size_t>(size))
+        return size;
+    sinkFailed(h);
+    return -1;
 }
 
 toff_t sinkSeek(thandle_t h, toff_t offset, int whence)
 {
-    if (fseeko(sink(h)->file, static_cast<off_t>(offset), whence) != 0)
+    if (fseeko(sink(h)->file, static_cast<off_t>(offset), whence) != 0) {
+        sinkFailed(h);
         return static_cast<toff_t>(-1);
+    }
     return static_cast<toff_t>(ftello(sink(h)->file));
 }
 
@@ -59,7 +73,8 @@ int sinkClose(thandle_t)
 toff_t sinkSize(thandle_t h)
 {
     struct stat st;
-    std::fflush(sink(h)->file);
+    if (std::fflush(sink(h)->file) != 0)
+        sinkFailed(h);
     return fstat(fileno(sink(h)->file), &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
 }
 
@@ -98,21 +113,30 @@ int combine2multiff(QList<QString> files, QString outTiff, QString compression)
     toff_t complete = sinkSize(&output);
     bool copied = false;
 
+    auto writeFailed = [&]() {
+        if (output.failed)
+            TIFFError(outName.constData(), "Cannot write output file: %s", std::strerror(output.error));
+        return 1;
+    };
     // Closes the output and puts it in place: all of it, or after a failure
-    // the directories completed before it. Without one, nothing is kept.
+    // of an input the directories completed before it. Without one, or when
+    // the output itself could not be written (a full disk), nothing is kept.
     auto finish = [&](bool failed) {
         if (failed) {
             output.discard = true;
             out.reset();
-            if (!copied)
-                return 1;
-            std::fflush(file.get());
+            if (!copied || output.failed)
+                return writeFailed();
+            if (std::fflush(file.get()) != 0)
+                sinkFailed(&output);
             if (ftruncate(fileno(file.get()), static_cast<off_t>(complete)) != 0) {
                 TIFFError(outName.constData(), "Cannot cut back output file: %s", std::strerror(errno));
                 return 1;
             }
         }
         out.reset();
+        if (output.failed || std::ferror(file.get()))
+            return writeFailed();
         if (std::fclose(file.release()) != 0 || !pending.commit()) {
             TIFFError(outName.constData(), "Cannot write output file: %s", std::strerror(errno));
             return 1;

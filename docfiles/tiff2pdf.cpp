@@ -2171,7 +2171,11 @@ int convert2pdf(QString tiff, QString pdf)
     t2p->outputdisable = 1;
     t2p->outputfile.reset(pending.open());
     if (!t2p->outputfile) {
-        TIFFError(TIFF2PDF_MODULE, "Can't open output file %s for writing", outputName.constData());
+        if (errno == EEXIST)
+            TIFFError(TIFF2PDF_MODULE, "Output file %s (or its .part) already exists, not replaced",
+                      outputName.constData());
+        else
+            TIFFError(TIFF2PDF_MODULE, "Can't open output file %s for writing", outputName.constData());
         return 1;
     }
 

@@ -26,8 +26,11 @@ static const char kHelp[] =
     "             unnoticed, and shows only when it is viewed.\n"
     "\n"
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage.\n"
-    "A failed pdf leaves nothing at OUT.pdf; a failed multitiff leaves the\n"
-    "pages copied before the failure, or nothing when the first one failed.\n";
+    "Outputs are written under their name plus .part and renamed when done;\n"
+    "an output name (or its .part) that is already taken fails, and nothing\n"
+    "is replaced. A failed pdf leaves nothing at OUT.pdf; a failed multitiff\n"
+    "leaves the pages copied before an unreadable input, or nothing when the\n"
+    "first one failed or the output could not be written.\n";
 
 int main(int argc, char **argv)
 {

@@ -65,6 +65,7 @@ private slots:
         for (int i = 0; i < specs.size(); ++i)
             inputs << page(QStringLiteral("scan%1.tiff").arg(i), {specs[i]});
         const QString out = path(QStringLiteral("scans.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff(inputs, out, QStringLiteral("lzw")), 0);
 
         const Dump d = tiffdump(out);
@@ -234,6 +235,7 @@ private slots:
         if (spec.planar == 0)
             QVERIFY(!tiffdump(in).directories.value(0).values.contains(TIFFTAG_PLANARCONFIG));
         const QString out = path(QStringLiteral("kind-out.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
         const Dump d = tiffdump(out);
         QCOMPARE(d.directories.size(), 1);
@@ -270,6 +272,7 @@ private slots:
         const QByteArray eight = pagePixels(spec);
         spec.bps = 16;
         const QString out = path(QStringLiteral("sixteen-out.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff({page(QStringLiteral("sixteen.tiff"), {spec})}, out, QStringLiteral("lzw")), 0);
         QByteArray expected;
         for (char sample : eight) {
@@ -290,6 +293,7 @@ private slots:
         p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB); };
         const QString in = page(QStringLiteral("jpeg.tiff"), {p});
         const QString out = path(QStringLiteral("jpeg-out.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
         const Dump d = tiffdump(out);
         QCOMPARE(d.directories.value(0).values.value(TIFFTAG_PHOTOMETRIC), QStringLiteral("2"));
@@ -338,6 +342,7 @@ private slots:
         for (const QString &s : suffixes)
             inputs << in + s;
         const QString out = path(QStringLiteral("lists-out.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff(inputs, out, QStringLiteral("lzw")), result);
         QList<QByteArray> expected;
         for (QChar c : copied)
@@ -350,6 +355,7 @@ private slots:
         QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("scans,2024")));
         const QString in = page(QStringLiteral("scans,2024/page,1.tiff"), {scannedRgb()});
         const QString out = path(QStringLiteral("comma-out.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
         QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(scannedRgb())});
     }
@@ -357,6 +363,7 @@ private slots:
     void emptyListGivesHeaderOnly()
     {
         const QString out = path(QStringLiteral("empty.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff({}, out, QStringLiteral("lzw")), 0);
         QFile f(out);
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -401,7 +408,10 @@ private slots:
         f.close();
         takeTiffMessages();
 
+
         const QString out = path(QStringLiteral("partial.tiff"));
+
+        QFile::remove(out);
         QCOMPARE(combine2multiff({first, broken, third}, out, QStringLiteral("lzw")), 1);
         if (!message.isEmpty())
             QVERIFY(takeTiffMessages().contains(broken + QStringLiteral(": ") + message));
@@ -480,6 +490,7 @@ private slots:
         QFETCH(QString, spec);
         const QString in = page(QStringLiteral("spec.tiff"), {scannedGray()});
         const QString out = path(QStringLiteral("refused.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff({in}, out, spec), 1);
         QVERIFY(!QFile::exists(out));
         // The options are untouched: the next service call is plain LZW.
@@ -500,6 +511,7 @@ private slots:
         const QString b = page(QStringLiteral("pg-b.tiff"), {scannedGray()});
         const QString c = page(QStringLiteral("pg-c.tiff"), {first});
         const QString out = path(QStringLiteral("pages.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff({a, b, c}, out, QStringLiteral("lzw")), 0);
         Dump d = tiffdump(out);
         QCOMPARE(d.directories.size(), 3);
@@ -508,6 +520,7 @@ private slots:
         QVERIFY(!d.directories[1].values.contains(TIFFTAG_PAGENUMBER));
         QCOMPARE(d.directories[2].values.value(TIFFTAG_PAGENUMBER), QStringLiteral("%1 0").arg(n + 1));
         // The counter runs on across assemblies of one process.
+        QFile::remove(out);
         QCOMPARE(combine2multiff({c}, out, QStringLiteral("lzw")), 0);
         d = tiffdump(out);
         QCOMPARE(d.directories.value(0).values.value(TIFFTAG_PAGENUMBER), QStringLiteral("%1 0").arg(n + 2));
@@ -538,6 +551,7 @@ private slots:
         p.orientation = uint16_t(orientation);
         const QString in = page(QStringLiteral("orient.tiff"), {p});
         const QString out = path(QStringLiteral("orient-out.tiff"));
+        QFile::remove(out);
         QString err;
         QCOMPARE(runDocTool({QStringLiteral("multitiff"), out, in}, &err), 0);
         if (warning.isEmpty())
@@ -586,6 +600,8 @@ private slots:
             makeHugeTiledTiff(path(QStringLiteral("huge.tiff")));
         for (QString &a : args)
             a.replace(QLatin1String("%d"), m_dir.path());
+        QFile::remove(path(QStringLiteral("t.tiff")));
+        QFile::remove(path(QStringLiteral("in.pdf")));
         QString err;
         QCOMPARE(runDocTool(args, &err), status);
         if (stderrText.isEmpty())

@@ -64,6 +64,7 @@ private slots:
             QSKIP("codec not built into this libtiff");
         const QString in = m_dir.filePath(QStringLiteral("in.tiff"));
         const QString out = m_dir.filePath(QStringLiteral("out.tiff"));
+        QFile::remove(out);
         QVERIFY(writeTiff(in, {input}));
         QCOMPARE(combine2multiff({in}, out, spec), 0);
         const DumpedDirectory dir = tiffdump(out).directories.value(0);
