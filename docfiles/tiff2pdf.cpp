@@ -207,6 +207,19 @@ void t2p_sample_expand_to_8bit(unsigned char *buffer, uint32_t width, uint32_t r
     }
 }
 
+// Keeps the high byte of each 16-bit sample (in the machine's byte order, as
+// libtiff decodes them), in place from the front. Returns the new size.
+uint64_t t2p_sample_reduce_16_to_8(unsigned char *buffer, uint64_t size)
+{
+    const uint64_t count = size / 2;
+    for (uint64_t i = 0; i < count; i++) {
+        uint16_t sample;
+        std::memcpy(&sample, buffer + 2 * i, 2);
+        buffer[i] = static_cast<unsigned char>(sample >> 8);
+    }
+    return count;
+}
+
 bool t2p_sample_realize_palette(T2P *t2p, unsigned char *buffer, uint64_t pixels, uint64_t capacity)
 {
     const uint32_t components = t2p->pdf_samplesperpixel;
@@ -802,7 +815,7 @@ void t2p_read_tiff_data(T2P *t2p, TIFF *input)
 
     TIFFGetFieldDefaulted(input, TIFFTAG_BITSPERSAMPLE, &t2p->tiff_bitspersample);
     switch (t2p->tiff_bitspersample) {
-    case 1: case 2: case 4: case 8:
+    case 1: case 2: case 4: case 8: case 16:
         break;
     case 0:
         TIFFWarning(TIFF2PDF_MODULE, "Image %s has 0 bits per sample, assuming 1", name);
@@ -1102,6 +1115,15 @@ void t2p_read_tiff_data(T2P *t2p, TIFF *input)
         return;
     }
 
+    if (t2p->tiff_bitspersample == 16) {
+        if (t2p->tiff_photometric == PHOTOMETRIC_PALETTE || t2p->tiff_photometric == PHOTOMETRIC_YCBCR) {
+            TIFFError(TIFF2PDF_MODULE, "No support for %s with %u bits per sample", name, 16u);
+            fail(t2p);
+            return;
+        }
+        t2p->pdf_sample |= T2P_SAMPLE_REDUCE_16_TO_8;
+    }
+
     // Stored data can only be copied when its samples need no conversion,
     // and bilevel pages always go out as Group 4.
     const bool bilevel = t2p->tiff_bitspersample == 1 && t2p->tiff_samplesperpixel == 1
@@ -1124,7 +1146,8 @@ void t2p_read_tiff_data(T2P *t2p, TIFF *input)
     // and the part beyond the edge falls outside the page.
     t2p->pdf_tilefull = tiled && t2p->pdf_transcode == T2P_TRANSCODE_RAW && t2p->pdf_compression == T2P_COMPRESS_JPEG;
 
-    t2p->pdf_bitspersample = (t2p->pdf_sample & T2P_SAMPLE_EXPAND_TO_8BIT) ? 8 : t2p->tiff_bitspersample;
+    t2p->pdf_bitspersample = (t2p->pdf_sample & (T2P_SAMPLE_EXPAND_TO_8BIT | T2P_SAMPLE_REDUCE_16_TO_8))
+                                 ? 8 : t2p->tiff_bitspersample;
     t2p->pdf_samplesperpixel = t2p->tiff_samplesperpixel;
     t2p->pdf_photometric = t2p->tiff_photometric;
     if (t2p->pdf_sample & T2P_SAMPLE_REALIZE_PALETTE) {
@@ -1523,6 +1546,8 @@ uint64_t convertSamples(T2P *t2p, unsigned char *buffer, uint64_t size, uint64_t
                         uint32_t rows)
 {
     const uint64_t pixels = uint64_t(width) * rows;
+    if (t2p->pdf_sample & T2P_SAMPLE_REDUCE_16_TO_8)
+        size = t2p_sample_reduce_16_to_8(buffer, size);
     if (t2p->pdf_sample & T2P_SAMPLE_EXPAND_TO_8BIT) {
         t2p_sample_expand_to_8bit(buffer, width, rows, t2p->tiff_samplesperpixel, t2p->tiff_bitspersample,
                                   !(t2p->pdf_sample & T2P_SAMPLE_REALIZE_PALETTE));

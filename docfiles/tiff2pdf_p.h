@@ -53,7 +53,10 @@ enum t2p_sample_t : uint16_t {
     T2P_SAMPLE_REALIZE_PALETTE = 0x0040,
     // JPEG only takes 8-bit samples, so 1, 2 and 4-bit colour, gray and
     // palette pages are widened first.
-    T2P_SAMPLE_EXPAND_TO_8BIT = 0x0080
+    T2P_SAMPLE_EXPAND_TO_8BIT = 0x0080,
+    // 16-bit gray, RGB and CMYK pages (scanners deliver them) keep the high
+    // byte of every sample, as their JPEG pages do.
+    T2P_SAMPLE_REDUCE_16_TO_8 = 0x0100
 };
 
 // A rectangle in points and the image matrix (a b 0 / c d 0 / e f 1) that

@@ -35,6 +35,28 @@ TiffPage tiled(TiffPage p, uint32_t width, uint32_t length, uint32_t tile)
     return p;
 }
 
+// A 16-bit page as the assembly hands it over (LZW, 16-row strips): a smooth
+// picture in the high bytes and noise in the low ones, so that a page made
+// from the low bytes looks nothing like it.
+TiffPage sixteenBits(TiffPage p)
+{
+    p.bps = 16;
+    p.compression = COMPRESSION_LZW;
+    p.rowsPerStrip = 16;
+    p.pattern = [](const TiffPage &page) {
+        TiffPage eight = page;
+        eight.bps = 8;
+        const QByteArray high = smoothPixels(eight);
+        QByteArray raster(int(rowBytes(page.width, page.spp, 16) * page.length), '\0');
+        for (uint32_t y = 0; y < page.length; y++)
+            for (uint32_t x = 0; x < page.width; x++)
+                for (int s = 0; s < page.spp; s++)
+                    setSample(raster, page, x, y, s, sampleAt(high, eight, x, y, s) << 8 | ((x * 37 + y * 91 + s * 53) & 0xff));
+        return raster;
+    };
+    return p;
+}
+
 TiffPage withOrientation(TiffPage p, uint16_t orientation)
 {
     p.orientation = orientation;
@@ -222,6 +244,10 @@ private slots:
         QTest::newRow("gray, 4 bits") << p << jpeg << gray << 72 << 4.0;
         p.bps = 2;
         QTest::newRow("gray, 2 bits") << p << jpeg << gray << 72 << 4.0;
+
+        p.photometric = PHOTOMETRIC_MINISBLACK;
+        QTest::newRow("gray, 16 bits: the high bytes") << sixteenBits(p) << jpeg << gray << 72 << 4.0;
+        QTest::newRow("rgb, 16 bits: the high bytes") << sixteenBits(TiffPage()) << jpeg << rgb << 72 << 4.0;
 
         p = scannerBilevel(64, 48);
         p.xres = p.yres = 72;

@@ -75,8 +75,8 @@ private slots:
         QTest::addColumn<QString>("message");  // %1: the input path
 
         TiffPage p;
-        p.bps = 16;
-        QTest::newRow("16 bits per sample") << tiffBytes({p}) << "No support for %1 with 16 bits per sample";
+        p.bps = 32;
+        QTest::newRow("32 bits per sample") << tiffBytes({p}) << "No support for %1 with 32 bits per sample";
         p = TiffPage();
         p.spp = 5;
         p.photometric = PHOTOMETRIC_MINISBLACK;
