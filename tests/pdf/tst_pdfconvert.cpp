@@ -3,6 +3,7 @@
 // them, names the image encodings and renders pixels close to the input.
 
 #include "multitiff.h"
+#include "growingdocument.h"
 #include "pdftestkit.h"
 #include "tiff2pdf.h"
 
@@ -511,6 +512,99 @@ private slots:
         QCOMPARE(images[0].enc, QStringLiteral("jpeg"));
         const double diff = meanDifference(renderPage(pdf, 1, 72), expectedPicture(p));
         QVERIFY2(diff >= 0 && diff < 4.0, qPrintable(QString::number(diff)));
+    }
+
+    // A document grown page by page holds what the end-of-batch build makes
+    // of the same pages: the same intermediate TIFF byte for byte, and for
+    // a PDF the same objects under the same numbers (only their order in
+    // the file, so the offsets, and the random identifier differ).
+    void documentGrowsWithTheBatch_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("pdf") << int(GrowingDocument::Pdf);
+        QTest::newRow("multi-page tiff") << int(GrowingDocument::MultiTiff);
+    }
+
+    void documentGrowsWithTheBatch()
+    {
+        QFETCH(int, kind);
+        const bool pdf = kind == GrowingDocument::Pdf;
+        const QString dir = path(QStringLiteral("grow%1").arg(m_count++));
+        QVERIFY(QDir().mkpath(dir));
+        QList<TiffPage> pages = {scannerRgb(200, 150), scannerBilevel(120, 90), sixteenBits(scannerGray(64, 48))};
+        // extra objects, and a version the header learns only at the end
+        pages[0].extra = [](TIFF *t) {
+            uint16_t curve[256];
+            for (int i = 0; i < 256; i++)
+                curve[i] = uint16_t(65535 - i * 257);
+            TIFFSetField(t, TIFFTAG_TRANSFERFUNCTION, curve);
+        };
+        QList<QString> files;
+        for (int i = 0; i < pages.size(); i++) {
+            files << dir + QStringLiteral("/page%1.tiff").arg(i);
+            QVERIFY(writeTiff(files.last(), {pages[i]}));
+        }
+        const QString batchTiff = dir + QStringLiteral("/batch.tiff"), batchPdf = dir + QStringLiteral("/batch.pdf");
+        QCOMPARE(combine2multiff(files, batchTiff, QStringLiteral("lzw")), 0);
+        QCOMPARE(convert2pdf(batchTiff, batchPdf), 0);
+
+        const QString work = dir + QStringLiteral("/work.tiff");
+        const QString grown = dir + (pdf ? QStringLiteral("/grown.pdf") : QStringLiteral("/grown.tiff"));
+        {
+            GrowingDocument doc(GrowingDocument::Kind(kind), grown, work);
+            for (const QString &file : files) {
+                QCOMPARE(doc.addPage(file), 0);
+                QVERIFY(!QFile::exists(grown));
+            }
+            QCOMPARE(doc.finish(), 0);
+        }
+        QCOMPARE(takeTiffMessages(), QStringList());
+        QVERIFY(!QFile::exists(grown + QStringLiteral(".part")));
+        QCOMPARE(readFile(pdf ? work : grown), readFile(batchTiff));
+        if (!pdf)
+            return;
+        verifyClean(grown);
+        const PdfFile a = parsePdf(readFile(batchPdf)), b = parsePdf(readFile(grown));
+        QVERIFY2(a.ok && b.ok, qPrintable(a.error + b.error));
+        QMap<int, QByteArray> expected, actual;
+        for (const PdfObject &o : a.objects)
+            expected[o.number] = o.text;
+        for (const PdfObject &o : b.objects)
+            actual[o.number] = o.text;
+        QCOMPARE(actual.keys(), expected.keys());
+        for (int n : expected.keys())
+            QVERIFY2(actual[n] == expected[n], qPrintable(QStringLiteral("object %1 differs").arg(n)));
+        QVERIFY(b.header.startsWith("%PDF-1.2 "));
+        QCOMPARE(b.header, a.header);
+        QCOMPARE(meanDifference(renderPage(grown, 1, 72), renderPage(batchPdf, 1, 72)), 0.0);
+    }
+
+    // A page that can't be added kills the document: nothing under its name,
+    // no ".part"; nor when it is dropped unfinished.
+    void failedGrowthLeavesNothing()
+    {
+        const QString dir = path(QStringLiteral("grow-fails"));
+        QVERIFY(QDir().mkpath(dir));
+        const QString page = dir + QStringLiteral("/page.tiff");
+        QVERIFY(writeTiff(page, {scannerGray(64, 48)}));
+        {
+            GrowingDocument doc(GrowingDocument::Pdf, dir + QStringLiteral("/a.pdf"), dir + QStringLiteral("/a.tiff"));
+            QCOMPARE(doc.addPage(page), 0);
+            QCOMPARE(doc.addPage(dir + QStringLiteral("/missing.tiff")), 1);
+            QCOMPARE(doc.addPage(page), 1);
+            QCOMPARE(doc.finish(), 1);
+        }
+        {
+            GrowingDocument doc(GrowingDocument::MultiTiff, dir + QStringLiteral("/b.tiff"));
+            QCOMPARE(doc.addPage(page), 0);
+            QVERIFY(QFile::exists(dir + QStringLiteral("/b.tiff.part")));
+        }
+        {
+            GrowingDocument empty(GrowingDocument::MultiTiff, dir + QStringLiteral("/c.tiff"));
+            QCOMPARE(empty.finish(), 1);
+        }
+        // the work TIFF is scratch and stays, as the end-of-batch build's does
+        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"a.tiff", "page.tiff"}));
     }
 
     // Reduced-resolution images (thumbnails) are not pages.
