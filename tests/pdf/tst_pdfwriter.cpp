@@ -32,41 +32,6 @@ TiffPage grayPage(uint32_t width, uint32_t length)
     return p;
 }
 
-// The one strip that libtiff's JPEG codec writes for 8-bit gray or RGB rows
-// with the settings of the conversion: tables in the strip (tables mode 0),
-// RGB as YCbCr, one strip for the whole image.
-QByteArray libtiffJpegStrip(const QString &path, const QByteArray &pixels, uint32_t width, uint32_t length,
-                            uint16_t spp)
-{
-    TIFF *t = TIFFOpen(QFile::encodeName(path).constData(), "w");
-    if (!t)
-        return QByteArray();
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, length);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, length);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
-    TIFFSetField(t, TIFFTAG_JPEGTABLESMODE, 0);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, spp == 3 ? PHOTOMETRIC_YCBCR : PHOTOMETRIC_MINISBLACK);
-    if (spp == 3)
-        TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
-    const bool written = TIFFWriteEncodedStrip(t, 0, const_cast<char *>(pixels.constData()), pixels.size()) >= 0
-                         && TIFFWriteDirectory(t);
-    TIFFClose(t);
-    if (!written)
-        return QByteArray();
-    t = TIFFOpen(QFile::encodeName(path).constData(), "r");
-    if (!t)
-        return QByteArray();
-    QByteArray strip(int(TIFFRawStripSize(t, 0)), '\0');
-    if (TIFFReadRawStrip(t, 0, strip.data(), strip.size()) != strip.size())
-        strip.clear();
-    TIFFClose(t);
-    return strip;
-}
-
 } // namespace
 
 class TestPdfWriter : public QObject
@@ -298,38 +263,6 @@ private slots:
                                 + QByteArray::number(page.width) + "\n/Height " + QByteArray::number(page.length)
                                 + "\n/BitsPerComponent ";
         QCOMPARE(f.objects[6].dict, head + tail);
-    }
-
-    // A page encoded again is the JPEG stream libtiff's own codec writes for
-    // its pixels, Huffman tables optimised for the page, whatever way its
-    // rows come from the TIFF.
-    void jpegStreamIsLibtiffsStrip_data()
-    {
-        QTest::addColumn<TiffPage>("page");
-        TiffPage p = scannerRgb(61, 37);  // not a whole number of 16-pixel blocks
-        QTest::newRow("rgb, one row per strip") << p;
-        p.compression = COMPRESSION_LZW;
-        p.rowsPerStrip = p.length;
-        p.planar = PLANARCONFIG_SEPARATE;
-        QTest::newRow("rgb, separate planes") << p;
-        p = scannerGray(61, 37);
-        p.photometric = PHOTOMETRIC_MINISWHITE;
-        p.compression = COMPRESSION_LZW;
-        p.rowsPerStrip = 7;
-        QTest::newRow("gray min-is-white, 7-row LZW strips") << p;
-    }
-
-    void jpegStreamIsLibtiffsStrip()
-    {
-        QFETCH(TiffPage, page);
-        const QByteArray expected = libtiffJpegStrip(m_dir.filePath(QStringLiteral("libtiff%1.tiff").arg(m_count)),
-                                                     pagePixels(page), page.width, page.length, page.spp);
-        QVERIFY(expected.startsWith("\xFF\xD8"));
-        const PdfFile f = convert({page});
-        verifyStructure(f);
-        QCOMPARE(f.objects.size(), 8);
-        QCOMPARE(f.objects[6].stream.size(), expected.size());
-        QVERIFY(f.objects[6].stream == expected);
     }
 
     // A tiled page: one image object and one length object per tile, named
