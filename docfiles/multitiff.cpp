@@ -1,80 +1,19 @@
 #include "multitiff.h"
 
 #include "pendingfile.h"
+#include "tiffappender.h"
 #include "tiffcp.h"
 #include "tiffhandle.h"
 
 #include <QFile>
-#include <QMutex>
 #include <QMutexLocker>
 
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-
-// The copy options in tiffcp.cpp are process-wide; assemblies take turns.
-QMutex assemblyMutex;
-
-// The output is written through our own procedures so that a directory whose
-// copy failed can be dropped: from then on its bytes are swallowed, and the
-// file is cut back to the end of the last complete directory. Without this,
-// closing the handle would write the half-copied directory into the chain.
-struct OutputSink {
-    std::FILE *file;
-    bool discard = false;
-};
-
-OutputSink *sink(thandle_t h)
-{
-    return static_cast<OutputSink *>(h);
-}
-
-tmsize_t sinkRead(thandle_t h, void *buf, tmsize_t size)
-{
-    return static_cast<tmsize_t>(std::fread(buf, 1, static_cast<size_t>(size), sink(h)->file));
-}
-
-tmsize_t sinkWrite(thandle_t h, void *buf, tmsize_t size)
-{
-    if (sink(h)->discard)
-        return size;
-    return std::fwrite(buf, 1, static_cast<size_t>(size), sink(h)->file) == static_cast<size_t>(size) ? size : -1;
-}
-
-toff_t sinkSeek(thandle_t h, toff_t offset, int whence)
-{
-    if (fseeko(sink(h)->file, static_cast<off_t>(offset), whence) != 0)
-        return static_cast<toff_t>(-1);
-    return static_cast<toff_t>(ftello(sink(h)->file));
-}
-
-int sinkClose(thandle_t)
-{
-    return 0; // the FILE is closed by its owner
-}
-
-toff_t sinkSize(thandle_t h)
-{
-    struct stat st;
-    std::fflush(sink(h)->file);
-    return fstat(fileno(sink(h)->file), &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
-}
-
-int sinkMap(thandle_t, void **, toff_t *)
-{
-    return 0;
-}
-
-void sinkUnmap(thandle_t, void *, toff_t) {}
-
-} // namespace
 
 int combine2multiff(QList<QString> files, QString outTiff, QString compression)
 {
-    QMutexLocker lock(&assemblyMutex);
+    QMutexLocker lock(&assemblyMutex());
 
     const QByteArray outName = QFile::encodeName(outTiff);
     // An unknown spec is refused before anything is created or read.
@@ -90,52 +29,32 @@ int combine2multiff(QList<QString> files, QString outTiff, QString compression)
         TIFFError(outName.constData(), "Cannot create output file: %s", std::strerror(errno));
         return 1;
     }
-    OutputSink output{file.get()};
-    TiffHandle out(TIFFClientOpen(outName.constData(), "wb", &output, sinkRead, sinkWrite, sinkSeek,
-                                  sinkClose, sinkSize, sinkMap, sinkUnmap));
-    if (!out)
+    TiffAppender out(file.get(), outName);
+    if (!out.isOpen())
         return 1;
-    toff_t complete = sinkSize(&output);
-    bool copied = false;
 
-    // Closes the output and puts it in place: all of it, or after a failure
-    // the directories completed before it. Without one, nothing is kept.
-    auto finish = [&](bool failed) {
-        if (failed) {
-            output.discard = true;
-            out.reset();
-            if (!copied)
-                return 1;
-            std::fflush(file.get());
-            if (ftruncate(fileno(file.get()), static_cast<off_t>(complete)) != 0) {
-                TIFFError(outName.constData(), "Cannot cut back output file: %s", std::strerror(errno));
-                return 1;
-            }
-        }
-        out.reset();
-        if (std::fclose(file.release()) != 0 || !pending.commit()) {
-            TIFFError(outName.constData(), "Cannot write output file: %s", std::strerror(errno));
+    bool failed = false;
+    for (const QString &path : files) {
+        const TiffAppender::Result result = out.append(path);
+        if (result == TiffAppender::Appended)
+            continue;
+        // After an unreadable input the directories completed before it are
+        // kept; without one, or when the output itself could not be written
+        // (a full disk), nothing is.
+        if (result == TiffAppender::OutputFailed || out.directories() == 0) {
+            out.abandon();
             return 1;
         }
-        return failed ? 1 : 0;
-    };
-
-    for (const QString &path : files) {
-        QByteArray name = QFile::encodeName(path);
-        char *cursor = name.data();
-        TiffHandle in(openSrcImage(&cursor));
-        if (!in)
-            return finish(true);
-        const bool listed = cursor != nullptr;
-        for (;;) {
-            resetDirectoryValues();
-            if (!tiffcp(in.get(), out.get()) || !TIFFWriteDirectory(out.get()))
-                return finish(true);
-            complete = sinkSize(&output);
-            copied = true;
-            if (listed ? !nextSrcImage(in.get(), &cursor) : !TIFFReadDirectory(in.get()))
-                break;
-        }
+        if (!out.dropIncomplete())
+            return 1;
+        failed = true;
+        break;
     }
-    return finish(false);
+    if (!out.close())
+        return 1;
+    if (std::fclose(file.release()) != 0 || !pending.commit()) {
+        TIFFError(outName.constData(), "Cannot write output file: %s", std::strerror(errno));
+        return 1;
+    }
+    return failed ? 1 : 0;
 }

@@ -10,13 +10,15 @@
 // carrying the descriptive tags over. An input path may name directories:
 // "page.tiff,1" copies only directory 1, "page.tiff,2,0" directories 2 then 0.
 //
-// Returns 0 on success and 1 on failure. The output is written beside
-// `outTiff` under a name of its own and renamed into place at the end. After
-// a failure it keeps the directories that were completely copied before it;
-// when the first one already failed, nothing is written (and a file already
-// at `outTiff` stays as it was). An output that can't be created, or a spec
-// that isn't known, fails before anything is read. An empty list gives a
-// file with the TIFF header alone, and 0.
+// Returns 0 on success and 1 on failure. The output is written to `outTiff`
+// plus ".part" and renamed into place at the end; a file already under
+// either name is never replaced (the call fails before reading anything).
+// After a failure of an input, the output keeps the directories that were
+// completely copied before it; when the first one already failed, or when
+// the output itself could not be written (a full disk), nothing is left
+// under either name. An output that can't be created, or a spec that isn't
+// known, fails before anything is read. An empty list gives a file with the
+// TIFF header alone, and 0.
 //
 // The copy options behind this are process-wide and kept between calls on
 // purpose; concurrent callers are serialised by a mutex inside, so calling it

@@ -108,23 +108,118 @@ tsize_t t2p_write_pdf(T2P *t2p, TIFF *input, TIFF *output)
         return 0;
 
     for (t2p->pdf_page = 0; t2p->pdf_page < t2p->tiff_pagecount; t2p->pdf_page++) {
-        t2p_read_tiff_data(t2p, input);
-        if (t2p->t2p_error != T2P_ERR_OK)
+        if (!t2p_write_pdf_page_objects(t2p, input, output, written))
             return 0;
+    }
 
+    t2p->pdf_startxref = static_cast<uint32_t>(written);
+    written += t2p_write_pdf_xreftable(t2p, output);
+    written += t2p_write_pdf_trailer(t2p, output);
+    return written;
+}
+
+bool t2p_write_pdf_page_objects(T2P *t2p, TIFF *input, TIFF *output, tsize_t &written)
+{
+    t2p_read_tiff_data(t2p, input);
+    if (t2p->t2p_error != T2P_ERR_OK)
+        return false;
+
+    record(t2p, written);
+    written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
+    written += t2p_write_pdf_page(t2p->pdf_xrefcount, t2p, output);
+    written += t2p_write_pdf_obj_end(output);
+
+    record(t2p, written);
+    written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
+    written += t2p_write_pdf_stream_dict_start(output);
+    written += t2p_write_pdf_stream_dict(0, t2p->pdf_xrefcount + 1, output);
+    written += t2p_write_pdf_stream_dict_end(output);
+    written += t2p_write_pdf_stream_start(output);
+    tsize_t streamlen = written;
+    written += t2p_write_pdf_page_content_stream(t2p, output);
+    streamlen = written - streamlen;
+    written += t2p_write_pdf_stream_end(output);
+    written += t2p_write_pdf_obj_end(output);
+
+    record(t2p, written);
+    written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
+    written += t2p_write_pdf_stream_length(streamlen, output);
+    written += t2p_write_pdf_obj_end(output);
+
+    if (t2p->tiff_transferfunctioncount != 0) {
         record(t2p, written);
         written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
-        written += t2p_write_pdf_page(t2p->pdf_xrefcount, t2p, output);
+        written += t2p_write_pdf_transfer(t2p, output);
         written += t2p_write_pdf_obj_end(output);
+        for (uint16_t i = 0; i < t2p->tiff_transferfunctioncount; i++) {
+            record(t2p, written);
+            written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
+            written += t2p_write_pdf_stream_dict_start(output);
+            written += t2p_write_pdf_transfer_dict(t2p, output, i);
+            written += t2p_write_pdf_stream_dict_end(output);
+            written += t2p_write_pdf_stream_start(output);
+            written += t2p_write_pdf_transfer_stream(t2p, output, i);
+            written += t2p_write_pdf_stream_end(output);
+            written += t2p_write_pdf_obj_end(output);
+        }
+    }
+    if (t2p->pdf_colorspace & T2P_CS_PALETTE) {
+        record(t2p, written);
+        t2p->pdf_palettecs = t2p->pdf_xrefcount;
+        written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
+        written += t2p_write_pdf_stream_dict_start(output);
+        written += t2p_write_pdf_stream_dict(t2p->pdf_palettesize, 0, output);
+        written += t2p_write_pdf_stream_dict_end(output);
+        written += t2p_write_pdf_stream_start(output);
+        written += t2p_write_pdf_xobject_palettecs_stream(t2p, output);
+        written += t2p_write_pdf_stream_end(output);
+        written += t2p_write_pdf_obj_end(output);
+    }
+    if (t2p->pdf_colorspace & T2P_CS_ICCBASED) {
+        record(t2p, written);
+        t2p->pdf_icccs = t2p->pdf_xrefcount;
+        written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
+        written += t2p_write_pdf_stream_dict_start(output);
+        written += t2p_write_pdf_xobject_icccs_dict(t2p, output);
+        written += t2p_write_pdf_stream_dict_end(output);
+        written += t2p_write_pdf_stream_start(output);
+        written += t2p_write_pdf_xobject_icccs_stream(t2p, output);
+        written += t2p_write_pdf_stream_end(output);
+        written += t2p_write_pdf_obj_end(output);
+    }
 
+    const T2P_TILES &tiles = t2p->tiff_tiles[t2p->pdf_page];
+    const ttile_t imagecount = tiles.tiles_tilecount != 0 ? tiles.tiles_tilecount : 1;
+    for (ttile_t i = 0; i < imagecount; i++) {
+        const bool tiled = tiles.tiles_tilecount != 0;
         record(t2p, written);
         written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
         written += t2p_write_pdf_stream_dict_start(output);
-        written += t2p_write_pdf_stream_dict(0, t2p->pdf_xrefcount + 1, output);
+        written += t2p_write_pdf_xobject_stream_dict(tiled ? i + 1 : 0, t2p, output);
         written += t2p_write_pdf_stream_dict_end(output);
         written += t2p_write_pdf_stream_start(output);
-        tsize_t streamlen = written;
-        written += t2p_write_pdf_page_content_stream(t2p, output);
+        streamlen = written;
+        if (tiled)
+            t2p_read_tiff_size_tile(t2p, input, i);
+        else
+            t2p_read_tiff_size(t2p, input);
+        if (t2p->t2p_error != T2P_ERR_OK)
+            return false;
+        if (t2p->tiff_maxdatasize && t2p->tiff_datasize > t2p->tiff_maxdatasize) {
+            TIFFError(TIFF2PDF_MODULE,
+                      "Allocation of %lu bytes is forbidden. Limit is %lu. Use -m option to change limit",
+                      static_cast<unsigned long>(t2p->tiff_datasize),
+                      static_cast<unsigned long>(t2p->tiff_maxdatasize));
+            t2p->t2p_error = T2P_ERR_ERROR;
+            return false;
+        }
+        if (tiled)
+            written += t2p_readwrite_pdf_image_tile(t2p, input, output, i);
+        else
+            written += t2p_readwrite_pdf_image(t2p, input, output);
+        t2p_write_advance_directory(t2p, output);
+        if (t2p->t2p_error != T2P_ERR_OK)
+            return false;
         streamlen = written - streamlen;
         written += t2p_write_pdf_stream_end(output);
         written += t2p_write_pdf_obj_end(output);
@@ -133,98 +228,8 @@ tsize_t t2p_write_pdf(T2P *t2p, TIFF *input, TIFF *output)
         written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
         written += t2p_write_pdf_stream_length(streamlen, output);
         written += t2p_write_pdf_obj_end(output);
-
-        if (t2p->tiff_transferfunctioncount != 0) {
-            record(t2p, written);
-            written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
-            written += t2p_write_pdf_transfer(t2p, output);
-            written += t2p_write_pdf_obj_end(output);
-            for (uint16_t i = 0; i < t2p->tiff_transferfunctioncount; i++) {
-                record(t2p, written);
-                written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
-                written += t2p_write_pdf_stream_dict_start(output);
-                written += t2p_write_pdf_transfer_dict(t2p, output, i);
-                written += t2p_write_pdf_stream_dict_end(output);
-                written += t2p_write_pdf_stream_start(output);
-                written += t2p_write_pdf_transfer_stream(t2p, output, i);
-                written += t2p_write_pdf_stream_end(output);
-                written += t2p_write_pdf_obj_end(output);
-            }
-        }
-        if (t2p->pdf_colorspace & T2P_CS_PALETTE) {
-            record(t2p, written);
-            t2p->pdf_palettecs = t2p->pdf_xrefcount;
-            written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
-            written += t2p_write_pdf_stream_dict_start(output);
-            written += t2p_write_pdf_stream_dict(t2p->pdf_palettesize, 0, output);
-            written += t2p_write_pdf_stream_dict_end(output);
-            written += t2p_write_pdf_stream_start(output);
-            written += t2p_write_pdf_xobject_palettecs_stream(t2p, output);
-            written += t2p_write_pdf_stream_end(output);
-            written += t2p_write_pdf_obj_end(output);
-        }
-        if (t2p->pdf_colorspace & T2P_CS_ICCBASED) {
-            record(t2p, written);
-            t2p->pdf_icccs = t2p->pdf_xrefcount;
-            written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
-            written += t2p_write_pdf_stream_dict_start(output);
-            written += t2p_write_pdf_xobject_icccs_dict(t2p, output);
-            written += t2p_write_pdf_stream_dict_end(output);
-            written += t2p_write_pdf_stream_start(output);
-            written += t2p_write_pdf_xobject_icccs_stream(t2p, output);
-            written += t2p_write_pdf_stream_end(output);
-            written += t2p_write_pdf_obj_end(output);
-        }
-
-        const T2P_TILES &tiles = t2p->tiff_tiles[t2p->pdf_page];
-        const ttile_t imagecount = tiles.tiles_tilecount != 0 ? tiles.tiles_tilecount : 1;
-        for (ttile_t i = 0; i < imagecount; i++) {
-            const bool tiled = tiles.tiles_tilecount != 0;
-            record(t2p, written);
-            written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
-            written += t2p_write_pdf_stream_dict_start(output);
-            written += t2p_write_pdf_xobject_stream_dict(tiled ? i + 1 : 0, t2p, output);
-            written += t2p_write_pdf_stream_dict_end(output);
-            written += t2p_write_pdf_stream_start(output);
-            streamlen = written;
-            if (tiled)
-                t2p_read_tiff_size_tile(t2p, input, i);
-            else
-                t2p_read_tiff_size(t2p, input);
-            if (t2p->t2p_error != T2P_ERR_OK)
-                return 0;
-            if (t2p->tiff_maxdatasize && t2p->tiff_datasize > t2p->tiff_maxdatasize) {
-                TIFFError(TIFF2PDF_MODULE,
-                          "Allocation of %lu bytes is forbidden. Limit is %lu. Use -m option to change limit",
-                          static_cast<unsigned long>(t2p->tiff_datasize),
-                          static_cast<unsigned long>(t2p->tiff_maxdatasize));
-                t2p->t2p_error = T2P_ERR_ERROR;
-                return 0;
-            }
-            if (tiled)
-                written += t2p_readwrite_pdf_image_tile(t2p, input, output, i);
-            else
-                written += t2p_readwrite_pdf_image(t2p, input, output);
-            t2p_write_advance_directory(t2p, output);
-            if (t2p->t2p_error != T2P_ERR_OK)
-                return 0;
-            streamlen = written - streamlen;
-            written += t2p_write_pdf_stream_end(output);
-            written += t2p_write_pdf_obj_end(output);
-
-            record(t2p, written);
-            written += t2p_write_pdf_obj_start(t2p->pdf_xrefcount, output);
-            written += t2p_write_pdf_stream_length(streamlen, output);
-            written += t2p_write_pdf_obj_end(output);
-        }
-        if (t2p->t2p_error != T2P_ERR_OK)
-            return 0;
     }
-
-    t2p->pdf_startxref = static_cast<uint32_t>(written);
-    written += t2p_write_pdf_xreftable(t2p, output);
-    written += t2p_write_pdf_trailer(t2p, output);
-    return written;
+    return t2p->t2p_error == T2P_ERR_OK;
 }
 
 tsize_t t2p_write_pdf_header(T2P *t2p, TIFF *output)

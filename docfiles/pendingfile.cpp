@@ -1,8 +1,11 @@
 #include "pendingfile.h"
 
+#include "safefile.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 PendingFile::~PendingFile()
@@ -13,31 +16,23 @@ PendingFile::~PendingFile()
 
 std::FILE *PendingFile::open()
 {
-    for (int attempt = 0; attempt < 16; attempt++) {
-        unsigned char random[4];
-        if (!randomBytes(random, sizeof random))
-            return nullptr;
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".%02x%02x%02x%02x", random[0], random[1], random[2], random[3]);
-        const QByteArray path = m_destination + QByteArray(suffix);
-        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            return nullptr;
-        }
-        m_path = path;
-        std::FILE *file = ::fdopen(fd, "w+b");
-        if (!file)
-            ::close(fd);
-        return file;
+    // A taken destination fails before anything is written, not only at the
+    // rename after all the work.
+    struct stat st;
+    if (::lstat(m_destination.constData(), &st) == 0) {
+        errno = EEXIST;
+        return nullptr;
     }
-    return nullptr;
+    const QByteArray part = m_destination + ".part";
+    std::FILE *file = safefile::createExclusiveFile(part.constData(), true);
+    if (file)
+        m_path = part;
+    return file;
 }
 
 bool PendingFile::commit()
 {
-    if (m_path.isEmpty() || ::rename(m_path.constData(), m_destination.constData()) != 0)
+    if (m_path.isEmpty() || !safefile::renameNoReplace(m_path.constData(), m_destination.constData()))
         return false;
     m_committed = true;
     return true;

@@ -6,10 +6,11 @@
 #include <cstddef>
 #include <cstdio>
 
-// A document is written under a name of its own beside its destination and
-// only renamed into place once it is worth keeping, so that a failure never
-// leaves an unreadable file under the name asked for, nor replaces a good
-// one there.
+// A document is written under its destination's name plus ".part", in the
+// same folder, and only renamed into place once it is worth keeping: a
+// failure never leaves an unreadable file under the name asked for, and a
+// file already under that name, or under the ".part" name, is never
+// replaced (the caller picks free names; taking one that is in use fails).
 class PendingFile {
 public:
     explicit PendingFile(const QByteArray &destination) : m_destination(destination) {}
@@ -18,11 +19,15 @@ public:
     PendingFile(const PendingFile &) = delete;
     PendingFile &operator=(const PendingFile &) = delete;
 
-    // Creates the file for reading and writing; null when it can't be
-    // (errno says why). The caller closes it before commit().
+    // Creates the ".part" file for reading and writing; null when it can't
+    // be (errno says why: EEXIST when the destination or the ".part" name is
+    // taken). The caller closes it before commit().
     std::FILE *open();
-    // Renames the file to the destination; false when that fails.
+    // Renames the ".part" file to the destination unless something appeared
+    // there meanwhile; false when that fails (errno says why).
     bool commit();
+    // The ".part" name, once open() has created it.
+    const QByteArray &partPath() const { return m_path; }
 
 private:
     QByteArray m_destination;

@@ -207,6 +207,19 @@ void t2p_sample_expand_to_8bit(unsigned char *buffer, uint32_t width, uint32_t r
     }
 }
 
+// Keeps the high byte of each 16-bit sample (in the machine's byte order, as
+// libtiff decodes them), in place from the front. Returns the new size.
+uint64_t t2p_sample_reduce_16_to_8(unsigned char *buffer, uint64_t size)
+{
+    const uint64_t count = size / 2;
+    for (uint64_t i = 0; i < count; i++) {
+        uint16_t sample;
+        std::memcpy(&sample, buffer + 2 * i, 2);
+        buffer[i] = static_cast<unsigned char>(sample >> 8);
+    }
+    return count;
+}
+
 bool t2p_sample_realize_palette(T2P *t2p, unsigned char *buffer, uint64_t pixels, uint64_t capacity)
 {
     const uint32_t components = t2p->pdf_samplesperpixel;
@@ -629,21 +642,8 @@ void t2p_read_tiff_init(T2P *t2p, TIFF *input)
             return;
         }
         T2P_PAGE &page = t2p->tiff_pages[t2p->tiff_pagecount];
-        uint16_t pagen = 0, paged = 0;
-        uint32_t subfiletype = 0;
-        uint16_t osubfiletype = 0;
-        if (TIFFGetField(input, TIFFTAG_PAGENUMBER, &pagen, &paged)) {
-            page.page_number = (pagen > paged && paged != 0) ? paged : pagen;
-        } else {
-            bool ispage = true;
-            if (TIFFGetField(input, TIFFTAG_SUBFILETYPE, &subfiletype))
-                ispage = (subfiletype & FILETYPE_PAGE) != 0 || subfiletype == 0;
-            else if (TIFFGetField(input, TIFFTAG_OSUBFILETYPE, &osubfiletype))
-                ispage = osubfiletype != OFILETYPE_REDUCEDIMAGE && osubfiletype <= OFILETYPE_PAGE;
-            if (!ispage)
-                continue;
-            page.page_number = t2p->tiff_pagecount;
-        }
+        if (!t2p_directory_is_page(input, t2p->tiff_pagecount, &page.page_number))
+            continue;
         page.page_directory = i;
         if (TIFFIsTiled(input))
             page.page_tilecount = TIFFNumberOfTiles(input);
@@ -664,89 +664,111 @@ void t2p_read_tiff_init(T2P *t2p, TIFF *input)
                          return a.page_directory < b.page_directory;
                      });
 
-    bool havetransfer = false;
-    std::vector<uint16_t> firsttransfer[3];
     for (uint32_t i = 0; i < t2p->tiff_pagecount; i++) {
-        T2P_PAGE &page = t2p->tiff_pages[i];
-        T2P_TILES &tiles = t2p->tiff_tiles[i];
-        t2p->pdf_xrefcount += 5;
-        if (!TIFFSetDirectory(input, page.page_directory)) {
-            TIFFError(TIFF2PDF_MODULE, "Can't set directory %u of input file %s",
-                      static_cast<unsigned>(page.page_directory), name);
-            fail(t2p);
+        if (!t2p_read_tiff_page_init(t2p, input, i))
             return;
-        }
-        uint16_t xuint16 = 0;
-        // With JPEG as the default compression a palette page is expanded to
-        // colour samples, so it gets no palette object.
-        if (((TIFFGetField(input, TIFFTAG_PHOTOMETRIC, &xuint16) && xuint16 == PHOTOMETRIC_PALETTE)
-             || TIFFGetField(input, TIFFTAG_INDEXED, &xuint16))
-            && t2p->pdf_defaultcompression != T2P_COMPRESS_JPEG) {
-            page.page_extra++;
-            t2p->pdf_xrefcount++;
-        }
-        if (TIFFGetField(input, TIFFTAG_COMPRESSION, &xuint16)
-            && (xuint16 == COMPRESSION_DEFLATE || xuint16 == COMPRESSION_ADOBE_DEFLATE)
-            && (page.page_tilecount != 0 || TIFFNumberOfStrips(input) == 1) && !t2p->pdf_nopassthrough) {
-            if (t2p->pdf_minorversion < 2)
-                t2p->pdf_minorversion = 2;
-        }
-        if (readTransferFunction(input, t2p->tiff_transferfunction, t2p->tiff_transferfunctioncount)) {
-            if (!havetransfer) {
-                havetransfer = true;
-                for (int c = 0; c < 3; c++)
-                    firsttransfer[c] = t2p->tiff_transferfunction[c];
-            } else {
-                for (int c = 0; c < 3; c++) {
-                    if (firsttransfer[c] != t2p->tiff_transferfunction[c]) {
-                        TIFFError(TIFF2PDF_MODULE, "Different transfer function on page %u", i);
-                        fail(t2p);
-                        return;
-                    }
+        const T2P_PAGE &page = t2p->tiff_pages[i];
+        const ttile_t tiles = t2p->tiff_tiles[i].tiles_tilecount;
+        t2p->pdf_xrefcount += 5 + page.page_extra + (tiles > 0 ? (tiles - 1) * 2 : 0);
+    }
+}
+
+bool t2p_directory_is_page(TIFF *input, uint32_t position, uint32_t *number)
+{
+    uint16_t pagen = 0, paged = 0;
+    uint32_t subfiletype = 0;
+    uint16_t osubfiletype = 0;
+    if (TIFFGetField(input, TIFFTAG_PAGENUMBER, &pagen, &paged)) {
+        *number = (pagen > paged && paged != 0) ? paged : pagen;
+        return true;
+    }
+    bool ispage = true;
+    if (TIFFGetField(input, TIFFTAG_SUBFILETYPE, &subfiletype))
+        ispage = (subfiletype & FILETYPE_PAGE) != 0 || subfiletype == 0;
+    else if (TIFFGetField(input, TIFFTAG_OSUBFILETYPE, &osubfiletype))
+        ispage = osubfiletype != OFILETYPE_REDUCEDIMAGE && osubfiletype <= OFILETYPE_PAGE;
+    *number = position;
+    return ispage;
+}
+
+bool t2p_read_tiff_page_init(T2P *t2p, TIFF *input, uint32_t i)
+{
+    const char *name = TIFFFileName(input);
+    T2P_PAGE &page = t2p->tiff_pages[i];
+    T2P_TILES &tiles = t2p->tiff_tiles[i];
+    if (!TIFFSetDirectory(input, page.page_directory)) {
+        TIFFError(TIFF2PDF_MODULE, "Can't set directory %u of input file %s",
+                  static_cast<unsigned>(page.page_directory), name);
+        fail(t2p);
+        return false;
+    }
+    uint16_t xuint16 = 0;
+    // With JPEG as the default compression a palette page is expanded to
+    // colour samples, so it gets no palette object.
+    if (((TIFFGetField(input, TIFFTAG_PHOTOMETRIC, &xuint16) && xuint16 == PHOTOMETRIC_PALETTE)
+         || TIFFGetField(input, TIFFTAG_INDEXED, &xuint16))
+        && t2p->pdf_defaultcompression != T2P_COMPRESS_JPEG) {
+        page.page_extra++;
+    }
+    if (TIFFGetField(input, TIFFTAG_COMPRESSION, &xuint16)
+        && (xuint16 == COMPRESSION_DEFLATE || xuint16 == COMPRESSION_ADOBE_DEFLATE)
+        && (page.page_tilecount != 0 || TIFFNumberOfStrips(input) == 1) && !t2p->pdf_nopassthrough) {
+        if (t2p->pdf_minorversion < 2)
+            t2p->pdf_minorversion = 2;
+    }
+    if (readTransferFunction(input, t2p->tiff_transferfunction, t2p->tiff_transferfunctioncount)) {
+        if (!t2p->tiff_havetransfer) {
+            t2p->tiff_havetransfer = true;
+            for (int c = 0; c < 3; c++)
+                t2p->tiff_firsttransfer[c] = t2p->tiff_transferfunction[c];
+        } else {
+            for (int c = 0; c < 3; c++) {
+                if (t2p->tiff_firsttransfer[c] != t2p->tiff_transferfunction[c]) {
+                    TIFFError(TIFF2PDF_MODULE, "Different transfer function on page %u", i);
+                    fail(t2p);
+                    return false;
                 }
             }
-            const uint32_t objects = t2p->tiff_transferfunctioncount == 3 ? 4 : 2;
-            page.page_extra += objects;
-            t2p->pdf_xrefcount += objects;
-            if (t2p->pdf_minorversion < 2)
-                t2p->pdf_minorversion = 2;
         }
-        uint32_t icclength = 0;
-        void *icc = nullptr;
-        if (TIFFGetField(input, TIFFTAG_ICCPROFILE, &icclength, &icc) != 0) {
-            page.page_extra++;
-            t2p->pdf_xrefcount++;
-            if (t2p->pdf_minorversion < 3)
-                t2p->pdf_minorversion = 3;
+        const uint32_t objects = t2p->tiff_transferfunctioncount == 3 ? 4 : 2;
+        page.page_extra += objects;
+        if (t2p->pdf_minorversion < 2)
+            t2p->pdf_minorversion = 2;
+    }
+    uint32_t icclength = 0;
+    void *icc = nullptr;
+    if (TIFFGetField(input, TIFFTAG_ICCPROFILE, &icclength, &icc) != 0) {
+        page.page_extra++;
+        if (t2p->pdf_minorversion < 3)
+            t2p->pdf_minorversion = 3;
+    }
+    tiles.tiles_tilecount = page.page_tilecount;
+    if (TIFFGetField(input, TIFFTAG_PLANARCONFIG, &xuint16) != 0 && xuint16 == PLANARCONFIG_SEPARATE) {
+        if (!TIFFGetField(input, TIFFTAG_SAMPLESPERPIXEL, &xuint16)) {
+            TIFFError(TIFF2PDF_MODULE, "Missing SamplesPerPixel, %s", name);
+            fail(t2p);
+            return false;
         }
-        tiles.tiles_tilecount = page.page_tilecount;
-        if (TIFFGetField(input, TIFFTAG_PLANARCONFIG, &xuint16) != 0 && xuint16 == PLANARCONFIG_SEPARATE) {
-            if (!TIFFGetField(input, TIFFTAG_SAMPLESPERPIXEL, &xuint16)) {
-                TIFFError(TIFF2PDF_MODULE, "Missing SamplesPerPixel, %s", name);
-                fail(t2p);
-                return;
-            }
-            if (xuint16 == 0 || tiles.tiles_tilecount % xuint16 != 0) {
-                TIFFError(TIFF2PDF_MODULE, "Invalid tile count, %s", name);
-                fail(t2p);
-                return;
-            }
-            tiles.tiles_tilecount /= xuint16;
+        if (xuint16 == 0 || tiles.tiles_tilecount % xuint16 != 0) {
+            TIFFError(TIFF2PDF_MODULE, "Invalid tile count, %s", name);
+            fail(t2p);
+            return false;
         }
-        if (tiles.tiles_tilecount > 0) {
-            t2p->pdf_xrefcount += (tiles.tiles_tilecount - 1) * 2;
-            TIFFGetField(input, TIFFTAG_TILEWIDTH, &tiles.tiles_tilewidth);
-            TIFFGetField(input, TIFFTAG_TILELENGTH, &tiles.tiles_tilelength);
-            try {
-                tiles.tiles_tiles.assign(tiles.tiles_tilecount, T2P_TILE());
-            } catch (const std::bad_alloc &) {
-                TIFFError(TIFF2PDF_MODULE, "Can't allocate %zu bytes of memory for tiff_tiles array, %s",
-                          size_t(tiles.tiles_tilecount) * sizeof(T2P_TILE), name);
-                fail(t2p);
-                return;
-            }
+        tiles.tiles_tilecount /= xuint16;
+    }
+    if (tiles.tiles_tilecount > 0) {
+        TIFFGetField(input, TIFFTAG_TILEWIDTH, &tiles.tiles_tilewidth);
+        TIFFGetField(input, TIFFTAG_TILELENGTH, &tiles.tiles_tilelength);
+        try {
+            tiles.tiles_tiles.assign(tiles.tiles_tilecount, T2P_TILE());
+        } catch (const std::bad_alloc &) {
+            TIFFError(TIFF2PDF_MODULE, "Can't allocate %zu bytes of memory for tiff_tiles array, %s",
+                      size_t(tiles.tiles_tilecount) * sizeof(T2P_TILE), name);
+            fail(t2p);
+            return false;
         }
     }
+    return true;
 }
 
 // --- Page analysis --------------------------------------------------------------
@@ -802,7 +824,7 @@ void t2p_read_tiff_data(T2P *t2p, TIFF *input)
 
     TIFFGetFieldDefaulted(input, TIFFTAG_BITSPERSAMPLE, &t2p->tiff_bitspersample);
     switch (t2p->tiff_bitspersample) {
-    case 1: case 2: case 4: case 8:
+    case 1: case 2: case 4: case 8: case 16:
         break;
     case 0:
         TIFFWarning(TIFF2PDF_MODULE, "Image %s has 0 bits per sample, assuming 1", name);
@@ -1102,6 +1124,15 @@ void t2p_read_tiff_data(T2P *t2p, TIFF *input)
         return;
     }
 
+    if (t2p->tiff_bitspersample == 16) {
+        if (t2p->tiff_photometric == PHOTOMETRIC_PALETTE || t2p->tiff_photometric == PHOTOMETRIC_YCBCR) {
+            TIFFError(TIFF2PDF_MODULE, "No support for %s with %u bits per sample", name, 16u);
+            fail(t2p);
+            return;
+        }
+        t2p->pdf_sample |= T2P_SAMPLE_REDUCE_16_TO_8;
+    }
+
     // Stored data can only be copied when its samples need no conversion,
     // and bilevel pages always go out as Group 4.
     const bool bilevel = t2p->tiff_bitspersample == 1 && t2p->tiff_samplesperpixel == 1
@@ -1124,7 +1155,8 @@ void t2p_read_tiff_data(T2P *t2p, TIFF *input)
     // and the part beyond the edge falls outside the page.
     t2p->pdf_tilefull = tiled && t2p->pdf_transcode == T2P_TRANSCODE_RAW && t2p->pdf_compression == T2P_COMPRESS_JPEG;
 
-    t2p->pdf_bitspersample = (t2p->pdf_sample & T2P_SAMPLE_EXPAND_TO_8BIT) ? 8 : t2p->tiff_bitspersample;
+    t2p->pdf_bitspersample = (t2p->pdf_sample & (T2P_SAMPLE_EXPAND_TO_8BIT | T2P_SAMPLE_REDUCE_16_TO_8))
+                                 ? 8 : t2p->tiff_bitspersample;
     t2p->pdf_samplesperpixel = t2p->tiff_samplesperpixel;
     t2p->pdf_photometric = t2p->tiff_photometric;
     if (t2p->pdf_sample & T2P_SAMPLE_REALIZE_PALETTE) {
@@ -1523,6 +1555,8 @@ uint64_t convertSamples(T2P *t2p, unsigned char *buffer, uint64_t size, uint64_t
                         uint32_t rows)
 {
     const uint64_t pixels = uint64_t(width) * rows;
+    if (t2p->pdf_sample & T2P_SAMPLE_REDUCE_16_TO_8)
+        size = t2p_sample_reduce_16_to_8(buffer, size);
     if (t2p->pdf_sample & T2P_SAMPLE_EXPAND_TO_8BIT) {
         t2p_sample_expand_to_8bit(buffer, width, rows, t2p->tiff_samplesperpixel, t2p->tiff_bitspersample,
                                   !(t2p->pdf_sample & T2P_SAMPLE_REALIZE_PALETTE));
@@ -2123,6 +2157,12 @@ void t2p_write_advance_directory(T2P *t2p, TIFF *output)
     t2p->outputdisable = 0;
 }
 
+TIFF *t2p_open_output(T2P *t2p, const char *name)
+{
+    return TIFFClientOpen(name, "wb", static_cast<thandle_t>(t2p), t2p_readproc, t2p_writeproc, t2p_seekproc,
+                          t2p_closeproc, t2p_sizeproc, t2p_mapproc, t2p_unmapproc);
+}
+
 tsize_t t2pWriteFile(TIFF *tif, const void *data, tmsize_t size)
 {
     TIFFReadWriteProc proc = TIFFGetWriteProc(tif);
@@ -2171,15 +2211,17 @@ int convert2pdf(QString tiff, QString pdf)
     t2p->outputdisable = 1;
     t2p->outputfile.reset(pending.open());
     if (!t2p->outputfile) {
-        TIFFError(TIFF2PDF_MODULE, "Can't open output file %s for writing", outputName.constData());
+        if (errno == EEXIST)
+            TIFFError(TIFF2PDF_MODULE, "Output file %s (or its .part) already exists, not replaced",
+                      outputName.constData());
+        else
+            TIFFError(TIFF2PDF_MODULE, "Can't open output file %s for writing", outputName.constData());
         return 1;
     }
 
     t2p->pdf_defaultcompression = T2P_COMPRESS_JPEG;
 
-    TiffHandle output(TIFFClientOpen(outputName.constData(), "wb", static_cast<thandle_t>(t2p.get()), t2p_readproc,
-                                     t2p_writeproc, t2p_seekproc, t2p_closeproc, t2p_sizeproc, t2p_mapproc,
-                                     t2p_unmapproc));
+    TiffHandle output(t2p_open_output(t2p.get(), outputName.constData()));
     if (!output) {
         TIFFError(TIFF2PDF_MODULE, "Can't initialize output descriptor");
         return 1;

@@ -10,10 +10,11 @@
 //
 // Returns 0 on success and 1 on failure; a TIFF none of whose directories is
 // a page (only masks or reduced-resolution images) fails too. The document
-// is written beside the destination under a temporary name and renamed into
-// place once complete, so a failure leaves nothing new at `pdf` (and an
-// earlier file there as it was). Problems are reported through libtiff's
-// error and warning handlers with the module name "tiff2pdf".
+// is written to `pdf` plus ".part" and renamed into place once complete, so
+// a failure (a full disk too) leaves nothing under either name; a file
+// already under either name is never replaced: the call fails. Problems are
+// reported through libtiff's error and warning handlers with the module name
+// "tiff2pdf".
 //
 // Each call has its own context and files; calls from several threads do
 // not interfere, though libtiff's message handlers are shared by all.

@@ -53,7 +53,10 @@ enum t2p_sample_t : uint16_t {
     T2P_SAMPLE_REALIZE_PALETTE = 0x0040,
     // JPEG only takes 8-bit samples, so 1, 2 and 4-bit colour, gray and
     // palette pages are widened first.
-    T2P_SAMPLE_EXPAND_TO_8BIT = 0x0080
+    T2P_SAMPLE_EXPAND_TO_8BIT = 0x0080,
+    // 16-bit gray, RGB and CMYK pages (scanners deliver them) keep the high
+    // byte of every sample, as their JPEG pages do.
+    T2P_SAMPLE_REDUCE_16_TO_8 = 0x0100
 };
 
 // A rectangle in points and the image matrix (a b 0 / c d 0 / e f 1) that
@@ -116,6 +119,8 @@ struct T2P {
     std::vector<uint16_t> tiff_transferfunction[3];
     uint32_t tiff_iccprofilelength = 0;
     const void *tiff_iccprofile = nullptr;  // owned by the input's current directory
+    bool tiff_havetransfer = false;  // every page must have the first one's
+    std::vector<uint16_t> tiff_firsttransfer[3];
     float tiff_whitechromaticities[2] = {0, 0};
     float tiff_primarychromaticities[6] = {0, 0, 0, 0, 0, 0};
     bool tiff_hasprimaries = false;
@@ -200,6 +205,12 @@ void t2p_free(T2P *t2p);
 
 // Page list, analysis and geometry.
 void t2p_read_tiff_init(T2P *t2p, TIFF *input);
+// Whether the input's current directory is a page; `number` orders it
+// (`position` in the page list unless it has a PageNumber tag).
+bool t2p_directory_is_page(TIFF *input, uint32_t position, uint32_t *number);
+// Fills in what page `i` of the list needs besides its analysis: its extra
+// objects and tiles, and the PDF version it asks for. False on failure.
+bool t2p_read_tiff_page_init(T2P *t2p, TIFF *input, uint32_t i);
 void t2p_read_tiff_data(T2P *t2p, TIFF *input);
 void t2p_read_tiff_size(T2P *t2p, TIFF *input);
 void t2p_read_tiff_size_tile(T2P *t2p, TIFF *input, ttile_t tile);
@@ -217,12 +228,19 @@ tsize_t t2p_readwrite_pdf_image_tile(T2P *t2p, TIFF *input, TIFF *output, ttile_
 void t2p_write_advance_directory(T2P *t2p, TIFF *output);
 int t2p_process_ojpeg_tables(T2P *t2p, TIFF *input);
 
-// Output handle.
+// Output handle: a TIFF handle whose encoders write into the PDF file of
+// `t2p` (its outputfile), while TIFF structures written with output
+// disabled are swallowed.
+TIFF *t2p_open_output(T2P *t2p, const char *name);
 tsize_t t2pWriteFile(TIFF *tif, const void *data, tmsize_t size);
 toff_t t2pSeekFile(TIFF *tif, toff_t offset, int whence);
 
 // Document writer.
 tsize_t t2p_write_pdf(T2P *t2p, TIFF *input, TIFF *output);
+// Analyses page t2p->pdf_page of the page list and writes its objects (page,
+// content, extra objects, images), recording their offsets from `written`,
+// which it advances. False when the conversion failed.
+bool t2p_write_pdf_page_objects(T2P *t2p, TIFF *input, TIFF *output, tsize_t &written);
 tsize_t t2p_write_pdf_header(T2P *t2p, TIFF *output);
 tsize_t t2p_write_pdf_obj_start(uint32_t number, TIFF *output);
 tsize_t t2p_write_pdf_obj_end(TIFF *output);

@@ -95,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         FUZZ_CHECK(!QFile::exists(out) || directories(out) >= 1);
     }
+    FUZZ_CHECK(!QFile::exists(out + QStringLiteral(".part")));
     FuzzFiles::Clear();
     return 0;
 }

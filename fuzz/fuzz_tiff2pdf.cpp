@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         FUZZ_CHECK(!document.exists());
     }
+    FUZZ_CHECK(!QFile::exists(pdf + QStringLiteral(".part")));
     FuzzFiles::Clear();
     return 0;
 }

@@ -19,15 +19,19 @@ static const char kHelp[] =
     "             multi-page TIFF, LZW-compressed in strips of 16 rows. An input\n"
     "             may name its directories: page.tiff,1 or page.tiff,2,0.\n"
     "  pdf        makes one PDF page of every page of a TIFF: colour and gray\n"
-    "             pages are encoded as JPEG, black-and-white ones as CCITT\n"
-    "             Group 4. JPEG data, and Group 4 or Deflate data stored in one\n"
-    "             strip or in tiles, is copied into the PDF as it is, without\n"
+    "             pages are encoded as JPEG (16-bit samples keep their high\n"
+    "             byte), black-and-white ones as CCITT Group 4. JPEG data,\n"
+    "             and Group 4 or Deflate data stored in one strip or in tiles,\n"
+    "             is copied into the PDF as it is, without\n"
     "             decoding it: damage in such data goes into the document\n"
     "             unnoticed, and shows only when it is viewed.\n"
     "\n"
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage.\n"
-    "A failed pdf leaves nothing at OUT.pdf; a failed multitiff leaves the\n"
-    "pages copied before the failure, or nothing when the first one failed.\n";
+    "Outputs are written under their name plus .part and renamed when done;\n"
+    "an output name (or its .part) that is already taken fails, and nothing\n"
+    "is replaced. A failed pdf leaves nothing at OUT.pdf; a failed multitiff\n"
+    "leaves the pages copied before an unreadable input, or nothing when the\n"
+    "first one failed or the output could not be written.\n";
 
 int main(int argc, char **argv)
 {

@@ -167,8 +167,3 @@ Dump tiffdump(const QString &path)
     dump.ok = true;
     return dump;
 }
-
-QString tiffinfo(const QString &path)
-{
-    return QString::fromLocal8Bit(runTool(QStringLiteral("tiffinfo"), {path}).out);
-}

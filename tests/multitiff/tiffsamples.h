@@ -33,7 +33,5 @@ struct Dump {
     QList<DumpedDirectory> directories;
 };
 Dump tiffdump(const QString &path);
-// The full tiffinfo text.
-QString tiffinfo(const QString &path);
 
 #endif

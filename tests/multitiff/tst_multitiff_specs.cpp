@@ -33,19 +33,14 @@ private slots:
         const TiffPage rgb = scannedRgb();
         const TiffPage bilevel = scannedBilevel();
         QTest::newRow("none") << "none" << gray << "1" << 0 << "" << true;
-        QTest::newRow("packbits") << "packbits" << rgb << "32773" << 0 << "" << true;
         QTest::newRow("g4") << "g4" << bilevel << "4" << TIFFTAG_PHOTOMETRIC << "0" << true;
-        QTest::newRow("g3 keeps no options") << "g3" << bilevel << "3" << TIFFTAG_GROUP3OPTIONS << "" << true;
         QTest::newRow("g3 2d") << "g3:2d" << bilevel << "3" << TIFFTAG_GROUP3OPTIONS << "1" << true;
         QTest::newRow("g3 fill adds") << "g3:fill" << bilevel << "3" << TIFFTAG_GROUP3OPTIONS << "5" << true;
         QTest::newRow("g3 1d clears") << "g3:1d" << bilevel << "3" << TIFFTAG_GROUP3OPTIONS << "4" << true;
         QTest::newRow("jpeg rgb is YCbCr") << "jpeg" << rgb << "7" << TIFFTAG_PHOTOMETRIC << "6" << false;
         QTest::newRow("jpeg quality") << "jpeg:90" << gray << "7" << TIFFTAG_PHOTOMETRIC << "1" << false;
         QTest::newRow("jpeg raw") << "jpeg:r" << rgb << "7" << TIFFTAG_PHOTOMETRIC << "2" << false;
-        QTest::newRow("zip") << "zip" << rgb << "8" << TIFFTAG_PREDICTOR << "" << true;
         QTest::newRow("zip preset") << "zip:p9" << gray << "8" << TIFFTAG_PREDICTOR << "" << true;
-        QTest::newRow("zstd") << "zstd" << gray << "50000" << 0 << "" << true;
-        QTest::newRow("lzma") << "lzma:p2" << gray << "34925" << 0 << "" << true;
         QTest::newRow("lzw predictor") << "lzw:2" << rgb << "5" << TIFFTAG_PREDICTOR << "2" << true;
         QTest::newRow("predictor stays") << "lzw" << rgb << "5" << TIFFTAG_PREDICTOR << "2" << true;
         QTest::newRow("zip takes it too") << "zip" << gray << "8" << TIFFTAG_PREDICTOR << "2" << true;
@@ -64,6 +59,7 @@ private slots:
             QSKIP("codec not built into this libtiff");
         const QString in = m_dir.filePath(QStringLiteral("in.tiff"));
         const QString out = m_dir.filePath(QStringLiteral("out.tiff"));
+        QFile::remove(out);
         QVERIFY(writeTiff(in, {input}));
         QCOMPARE(combine2multiff({in}, out, spec), 0);
         const DumpedDirectory dir = tiffdump(out).directories.value(0);

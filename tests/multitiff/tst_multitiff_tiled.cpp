@@ -32,6 +32,7 @@ private slots:
         const QString in = path(QStringLiteral("tiled.tiff"));
         QVERIFY(writeTiff(in, {p}));
         const QString out = path(QStringLiteral("tiled-out.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
         const DumpedDirectory dir = tiffdump(out).directories.value(0);
         QCOMPARE(dir.values.value(TIFFTAG_TILEWIDTH), QStringLiteral("64"));
@@ -72,6 +73,7 @@ private slots:
         const QString in = path(QStringLiteral("later.tiff"));
         QVERIFY(writeTiff(in, {spec}));
         const QString out = path(QStringLiteral("later-out.tiff"));
+        QFile::remove(out);
         QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
         const DumpedDirectory dir = tiffdump(out).directories.value(0);
         QCOMPARE(dir.values.value(TIFFTAG_TILEWIDTH), tileWidth);

@@ -391,8 +391,9 @@ double meanDifference(const Picture &a, const Picture &b)
 PdfFile parsePdf(const QByteArray &data)
 {
     PdfFile f;
-    const int first = data.indexOf("1 0 obj\n");
-    if (first < 0) {
+    // the header is two lines; the objects follow in any order of numbers
+    const int first = data.indexOf('\n', data.indexOf('\n') + 1) + 1;
+    if (first <= 0 || !data.mid(first, 20).contains(" 0 obj\n")) {
         f.error = QStringLiteral("no first object");
         return f;
     }

@@ -3,12 +3,16 @@
 // destination (not even a temporary file beside it).
 
 #include "pdftestkit.h"
+#include "safefile.h"
 #include "tiff2pdf.h"
 
 #include <QDir>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <unistd.h>
 
 namespace {
 
@@ -71,8 +75,8 @@ private slots:
         QTest::addColumn<QString>("message");  // %1: the input path
 
         TiffPage p;
-        p.bps = 16;
-        QTest::newRow("16 bits per sample") << tiffBytes({p}) << "No support for %1 with 16 bits per sample";
+        p.bps = 32;
+        QTest::newRow("32 bits per sample") << tiffBytes({p}) << "No support for %1 with 32 bits per sample";
         p = TiffPage();
         p.spp = 5;
         p.photometric = PHOTOMETRIC_MINISBLACK;
@@ -204,25 +208,114 @@ private slots:
         QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"in.tiff"}));
     }
 
-    // A failed conversion leaves a document already at the destination as it
-    // was; a successful one replaces it.
-    void destinationIsReplacedOnlyBySuccess()
+    // Neither document command ever replaces a file: a taken name, or its
+    // ".part", fails before any work and stays as it was.
+    void takenNamesAreNeverReplaced_data()
     {
-        const QString dir = freshDir();
-        const QString good = dir + QStringLiteral("/good.tiff");
-        const QString bad = dir + QStringLiteral("/bad.tiff");
-        const QString output = dir + QStringLiteral("/out.pdf");
-        TiffPage p;
-        QVERIFY(writeTiff(good, {p}));
-        p.bps = 16;
-        QVERIFY(writeTiff(bad, {p}));
-        QVERIFY(writeFile(output, "earlier document"));
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("taken");
+        for (const char *command : {"pdf", "multitiff"}) {
+            QTest::addRow("%s, destination", command) << command << "out";
+            QTest::addRow("%s, .part", command) << command << "out.part";
+        }
+    }
 
-        QCOMPARE(convert2pdf(bad, output), 1);
-        QCOMPARE(readFile(output), QByteArray("earlier document"));
-        QCOMPARE(convert2pdf(good, output), 0);
-        QVERIFY(readFile(output).startsWith("%PDF-1.1 "));
-        QCOMPARE(QDir(dir).entryList(QDir::Files).size(), 3);
+    void takenNamesAreNeverReplaced()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, taken);
+        const QString dir = freshDir();
+        const QString input = dir + QStringLiteral("/in.tiff");
+        QVERIFY(writeTiff(input, {TiffPage()}));
+        const QString out = dir + QStringLiteral("/out");
+        QVERIFY(writeFile(dir + QLatin1Char('/') + taken, "earlier document"));
+        const QStringList args = command == QLatin1String("pdf") ? QStringList{command, input, out}
+                                                                 : QStringList{command, out, input};
+        const ToolResult r = runTool(QStringLiteral(VELLOSCAN_DOC_TOOL), args);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("exists"), r.err.constData());
+        QCOMPARE(readFile(dir + QLatin1Char('/') + taken), QByteArray("earlier document"));
+        QCOMPARE(QDir(dir).entryList(QDir::Files).size(), 2);
+
+        // With the name free again, the same command succeeds.
+        QVERIFY(QFile::remove(dir + QLatin1Char('/') + taken));
+        QCOMPARE(runTool(QStringLiteral(VELLOSCAN_DOC_TOOL), args).exitCode, 0);
+        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"in.tiff", "out"}));
+    }
+
+    // The helpers the scan loop writes its pages with.
+    void safeFileNeverReplaces()
+    {
+        const QByteArray dir = QFile::encodeName(freshDir());
+        const QByteArray taken = dir + "/taken", free = dir + "/free", link = dir + "/link";
+        QVERIFY(writeFile(QFile::decodeName(taken), "mine"));
+        QVERIFY(::symlink((dir + "/target").constData(), link.constData()) == 0);
+        for (const QByteArray &name : {taken, link}) {
+            errno = 0;
+            QCOMPARE(safefile::createExclusive(name.constData()), -1);
+            QCOMPARE(errno, EEXIST);
+        }
+        QVERIFY(!QFile::exists(QFile::decodeName(dir + "/target")));
+
+        std::FILE *f = safefile::createExclusiveFile(free.constData());
+        QVERIFY(f && std::fputs("new", f) >= 0 && std::fclose(f) == 0);
+        errno = 0;
+        QVERIFY(!safefile::renameNoReplace(free.constData(), taken.constData()));
+        QCOMPARE(errno, EEXIST);
+        QCOMPARE(readFile(QFile::decodeName(taken)), QByteArray("mine"));
+        QVERIFY(safefile::renameNoReplace(free.constData(), (dir + "/moved").constData()));
+        QCOMPARE(readFile(QFile::decodeName(dir + "/moved")), QByteArray("new"));
+        QVERIFY(!QFile::exists(QFile::decodeName(free)));
+    }
+
+    // A disk that fills up half-way fails either command and leaves nothing:
+    // no document, no ".part". On a small tmpfs when run as root, else under
+    // a file size limit, which fails the writes the same way.
+    void fullDiskLeavesNothing_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("pdf") << "pdf" << QByteArray("tiff2pdf: An error occurred creating output PDF file");
+        QTest::newRow("multitiff") << "multitiff" << QByteArray("Cannot write output file");
+    }
+
+    void fullDiskLeavesNothing()
+    {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, message);
+        const QString dir = freshDir();
+        const QString input = dir + QStringLiteral("/in.tiff");
+        TiffPage page = scannerRgb(600, 800);
+        page.pattern = [](const TiffPage &p) {  // noise: neither JPEG nor LZW makes it small
+            QByteArray bytes(int(rowBytes(p.width, p.spp, p.bps) * p.length), Qt::Uninitialized);
+            quint32 x = 12345;
+            for (char &c : bytes)
+                c = char((x = x * 1103515245u + 12345u) >> 24);
+            return bytes;
+        };
+        // The first page fits: a multi-page TIFF must not keep it either.
+        QVERIFY(writeTiff(input, {TiffPage(), page}));
+        const QString disk = dir + QStringLiteral("/disk");
+        QVERIFY(QDir().mkpath(disk));
+        const QString out = disk + QStringLiteral("/out");
+        const QStringList args = command == QLatin1String("pdf") ? QStringList{command, input, out}
+                                                                 : QStringList{command, out, input};
+        QString limit = QStringLiteral("ulimit -f 100; trap '' XFSZ; ");
+        struct Unmount {
+            QString at;
+            ~Unmount() { if (!at.isEmpty()) runTool(QStringLiteral("umount"), {at}); }
+        } unmount;
+        if (::geteuid() == 0 && runTool(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=200k", "tmpfs", disk}).exitCode == 0) {
+            unmount.at = disk;
+            limit.clear();
+        } else {
+            qInfo("not root: a file size limit stands in for the full disk");
+        }
+        const ToolResult r = runTool(QStringLiteral("sh"), QStringList{QStringLiteral("-c"), limit + QStringLiteral("exec \"$0\" \"$@\""),
+                                                                       QStringLiteral(VELLOSCAN_DOC_TOOL)} + args);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains(message), r.err.constData());
+        QCOMPARE(QDir(disk).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     void unreadableInputWritesNothing()
@@ -248,21 +341,6 @@ private slots:
         const QString output = dir + QStringLiteral("/no/such/dir/out.pdf");
         QCOMPARE(convert2pdf(input, output), 1);
         QCOMPARE(takeTiffMessages(), QStringList({QStringLiteral("tiff2pdf: Can't open output file %1 for writing").arg(output)}));
-    }
-
-    // A write that fails half-way (here: a file size limit, as a full disk)
-    // fails the conversion and removes what was written.
-    void failedWriteLeavesNothing()
-    {
-        const QString dir = freshDir();
-        const QString input = dir + QStringLiteral("/in.tiff");
-        QVERIFY(writeTiff(input, {scannerRgb(600, 800)}));
-        const ToolResult r = runTool(QStringLiteral("sh"),
-                                     {QStringLiteral("-c"), QStringLiteral("ulimit -f 8; trap '' XFSZ; exec \"$0\" pdf \"$1\" \"$2\""),
-                                      QStringLiteral(VELLOSCAN_DOC_TOOL), input, dir + QStringLiteral("/out.pdf")});
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY(r.err.contains("tiff2pdf: An error occurred creating output PDF file"));
-        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"in.tiff"}));
     }
 
     // Assumptions about odd inputs are reported and the document is made.
