@@ -3,6 +3,7 @@
 #include "sanescan.h"
 
 #include <ctime>
+#include <new>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -77,22 +78,61 @@ void tiff_set_fields(TIFF *tiff, const SANE_Parameters &parameters, int resoluti
     TIFFSetField(tiff, TIFFTAG_YRESOLUTION, double(float(resolution)));
 }
 
+TiffPageWriter::~TiffPageWriter()
+{
+    if (m_strips)
+        m_strips->finish();
+}
+
 int TiffPageWriter::begin(const SANE_Parameters &page)
 {
     tiff_set_fields(m_tiff, page, m_resolution);
     m_row = 0;
+    m_strips.reset();
+    if (page.depth == 1)
+        return SANE_STATUS_GOOD;
+    const tmsize_t rowBytes = TIFFScanlineSize(m_tiff);
+    if (rowBytes <= 0)
+        return SANE_STATUS_ACCESS_DENIED;
+    try {
+        m_strips = std::make_unique<StripDeflater>(
+            size_t(rowBytes), m_stripThreads,
+            [this](uint32_t row, const unsigned char *data, size_t size) { return writeStrip(row, data, size); });
+    } catch (const std::bad_alloc &) {
+        return SANE_STATUS_NO_MEM;
+    }
     return SANE_STATUS_GOOD;
 }
 
 int TiffPageWriter::writeLine(unsigned char *line)
 {
+    if (m_strips)
+        return m_strips->add(line) ? SANE_STATUS_GOOD : failure();
     // -1 for a refused call, 0 when the encoder or the file failed.
     return TIFFWriteScanline(m_tiff, line, m_row++, 0) == 1 ? SANE_STATUS_GOOD : SANE_STATUS_ACCESS_DENIED;
 }
 
 int TiffPageWriter::finish()
 {
-    return SANE_STATUS_GOOD; // the directory is written when the file closes
+    // The directory is written when the file closes.
+    if (!m_strips)
+        return SANE_STATUS_GOOD;
+    const int status = m_strips->finish() ? SANE_STATUS_GOOD : failure();
+    m_strips.reset(); // the workers go with the page
+    return status;
+}
+
+// libtiff learns the height as the rows come, as it does for scanlines; a
+// page of unknown height needs nothing else.
+bool TiffPageWriter::writeStrip(uint32_t row, const unsigned char *data, size_t size)
+{
+    return TIFFSetField(m_tiff, TIFFTAG_IMAGELENGTH, row + 1) == 1
+        && TIFFWriteRawStrip(m_tiff, row, const_cast<unsigned char *>(data), tmsize_t(size)) == tmsize_t(size);
+}
+
+int TiffPageWriter::failure() const
+{
+    return m_strips && m_strips->compressionFailed() ? SANE_STATUS_NO_MEM : SANE_STATUS_ACCESS_DENIED;
 }
 
 TiffPageFile::~TiffPageFile()

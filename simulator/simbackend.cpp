@@ -10,6 +10,10 @@
 
 #include <sane/sane.h>
 
+#include <dlfcn.h>
+#include <strings.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -44,7 +48,7 @@ struct Handle {
     sim::OptionSet options;
     std::string label;  // backend:name, as the log shows it
 
-    int sheetsLeft = 0;
+    int sheetsLeft = 0;  // negative: the feeder never runs empty
     int pageStarts = 0;  // starts of a new image since open, the failed ones included
     bool backSidePending = false;
     bool cancelled = false;
@@ -83,6 +87,26 @@ const sim::DeviceSpec *findDevice(const sim::Config &cfg, const std::string &nam
         if (d.backend == kBackend && (d.name == name || name.empty()))
             return &d;
     return nullptr;
+}
+
+// A device without a "source" option feeds sheets when its type says it is
+// sheet-fed; any other such device is a flatbed and always has a page.
+bool feedsWithoutSource(const sim::DeviceSpec &spec)
+{
+    return spec.profile == "nosource"
+        && (strcasestr(spec.type.c_str(), "sheetfed") || strcasestr(spec.type.c_str(), "feeder"));
+}
+
+// A stuck driver: this thread never comes back, whatever else is called
+// meanwhile. The library is pinned first, so that a sane_exit unloading the
+// backend cannot pull the code out from under the blocked thread.
+[[noreturn]] void blockForever()
+{
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void *>(&blockForever), &self) && self.dli_fname)
+        dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    for (;;)
+        ::pause();
 }
 
 std::string optionLabel(Handle &h, SANE_Int option)
@@ -267,18 +291,20 @@ SIM_EXPORT SANE_Status SIM_ENTRY(start)(SANE_Handle handle)
         h->page.reset();
         h->cancelled = false;
         sim::Option *source = h->options.find("source");
-        const bool feeder = source && source->text != "Flatbed";
+        const bool feeder = source ? source->text != "Flatbed" : feedsWithoutSource(h->spec);
+        const bool duplex = source && source->text == "ADF Duplex";
         if (++h->pageStarts == h->spec.intKey("start_fail_sheet", 0)) {
             // The sheet stays where it is (cover open, paper jam at pick-up ...).
             status = static_cast<SANE_Status>(h->spec.intKey("start_fail_status", SANE_STATUS_COVER_OPEN));
         } else if (feeder) {
             if (h->backSidePending) {
                 h->backSidePending = false;
-            } else if (h->sheetsLeft <= 0) {
+            } else if (h->sheetsLeft == 0) {
                 status = SANE_STATUS_NO_DOCS;
             } else {
-                --h->sheetsLeft;
-                h->backSidePending = source->text == "ADF Duplex";
+                if (h->sheetsLeft > 0)
+                    --h->sheetsLeft;
+                h->backSidePending = duplex;
             }
         }
         if (status == SANE_STATUS_GOOD) {
@@ -289,8 +315,12 @@ SIM_EXPORT SANE_Status SIM_ENTRY(start)(SANE_Handle handle)
                 fault.afterLines = h->spec.intKey("jam_after_lines", 0);
                 fault.status = static_cast<SANE_Status>(h->spec.intKey("jam_status", SANE_STATUS_JAMMED));
             }
-            h->page = std::make_unique<sim::PageReader>(sim::planPage(h->options, h->spec), h->images, fault,
-                                                        h->spec.intKey("max_read", 0));
+            std::vector<sim::FramePlan> frames = sim::planPage(h->options, h->spec);
+            sim::Delivery delivery;
+            delivery.maxRead = h->spec.intKey("max_read", 0);
+            delivery.noise = h->spec.intKey("noise", 0) != 0;
+            delivery.linePeriodNs = sim::linePeriodNs(frames, h->spec, duplex);
+            h->page = std::make_unique<sim::PageReader>(std::move(frames), h->images, fault, delivery);
         }
     }
     logLine("start " + h->label + " " + std::to_string(status));
@@ -317,6 +347,26 @@ SIM_EXPORT SANE_Status SIM_ENTRY(read)(SANE_Handle handle, SANE_Byte *data, SANE
         return SANE_STATUS_CANCELLED;
     if (!h->page)
         return SANE_STATUS_INVAL;
+    if (h->page->image() == h->spec.intKey("hang_page", 0)) {
+        logLine("hang " + h->label);
+        lock.unlock();
+        blockForever();
+    }
+    if (h->page->paced() && !h->page->frameDone()) {
+        // Wait for the next line without the lock, so that a cancel from
+        // another thread gets through meanwhile.
+        const sim::PageReader::Clock::time_point ready = h->page->nextLineReady();
+        lock.unlock();
+        std::this_thread::sleep_until(ready);
+        lock.lock();
+        h = handleOf(handle);
+        if (!h)
+            return SANE_STATUS_INVAL;
+        if (h->cancelled)
+            return SANE_STATUS_CANCELLED;
+        if (!h->page)
+            return SANE_STATUS_INVAL;
+    }
     const long before = h->page->linesDelivered();
     SANE_Status status = h->page->read(data, max_length, length);
     if (status != SANE_STATUS_GOOD)

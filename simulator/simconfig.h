@@ -4,6 +4,7 @@
 #ifndef VELLOSCAN_SIM_CONFIG_H
 #define VELLOSCAN_SIM_CONFIG_H
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -41,6 +42,23 @@ struct DeviceSpec {
         return it == keys.end() ? fallback : it->second;
     }
 };
+
+// Fields are split at blanks, so a device text that needs one (a SANE type
+// such as "flatbed scanner") writes it as %20; any %XX is decoded.
+inline std::string percentDecoded(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1]))
+            && std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
 
 struct Config {
     std::string dir;      // empty when SANE_CONFIG_DIR is not set
@@ -90,9 +108,9 @@ inline Config readConfig()
                 dev.keys[kv.substr(0, eq)] = kv.substr(eq + 1);
             }
             dev.model = dev.name;
-            dev.vendor = dev.textKey("vendor", dev.vendor);
-            dev.model = dev.textKey("model", dev.model);
-            dev.type = dev.textKey("type", dev.type);
+            dev.vendor = percentDecoded(dev.textKey("vendor", dev.vendor));
+            dev.model = percentDecoded(dev.textKey("model", dev.model));
+            dev.type = percentDecoded(dev.textKey("type", dev.type));
             dev.profile = dev.textKey("profile", dev.profile);
             cfg.devices.push_back(std::move(dev));
         }

@@ -48,10 +48,11 @@ inline void applyPaperSize(OptionSet &set)
     }
 }
 
-inline void addStandard(OptionSet &set)
+inline void addStandard(OptionSet &set, bool withSource)
 {
     set.group(SANE_NAME_STANDARD, SANE_TITLE_STANDARD);
-    set.stringList("source", {"Flatbed", "ADF Front", "ADF Back", "ADF Duplex"}, "ADF Front").params();
+    if (withSource)
+        set.stringList("source", {"Flatbed", "ADF Front", "ADF Back", "ADF Duplex"}, "ADF Front").params();
     set.stringList("mode", {"Lineart", "Gray", "Color"}, "Color").params();
     set.intList("resolution", {75, 100, 150, 200, 300, 400, 600}, SANE_UNIT_DPI, 300).params();
 }
@@ -102,9 +103,9 @@ inline void addBlankPage(OptionSet &set)
     set.intRange("blank-page-skip-sensitivity", 0, 100, 1, SANE_UNIT_PERCENT, 50).when("blank-page-skip", {"yes"});
 }
 
-inline void buildCvnfa(OptionSet &set)
+inline void buildCvnfa(OptionSet &set, bool withSource)
 {
-    addStandard(set);
+    addStandard(set, withSource);
     addPaper(set, true);
     set.boolean("cropping", false);
     set.stringList("bgcolor", {"White", "Black"}, "Black");
@@ -136,9 +137,9 @@ inline void buildCvnfa(OptionSet &set)
     set.stringList("font-direction", {"Horizontal", "Vertical"}, "Horizontal").when("imprinter", {"On"});
 }
 
-inline void buildCvnfb(OptionSet &set)
+inline void buildCvnfb(OptionSet &set, bool withSource)
 {
-    addStandard(set);
+    addStandard(set, withSource);
     addPaper(set, true);
     set.boolean("cropping", false);
 
@@ -156,9 +157,9 @@ inline void buildCvnfb(OptionSet &set)
     set.boolean("autofeed", true).advanced();
 }
 
-inline void buildCvnfc(OptionSet &set)
+inline void buildCvnfc(OptionSet &set, bool withSource)
 {
-    addStandard(set);
+    addStandard(set, withSource);
     addPaper(set, false);
 
     set.group(SANE_NAME_ENHANCEMENT, SANE_TITLE_ENHANCEMENT);
@@ -227,11 +228,11 @@ inline void buildProfile(OptionSet &set, const std::string &backend, const Devic
     } else if (spec.profile == "countonly") {
         return; // the count alone, without even the extra options
     } else if (backend == "cvnfa") {
-        buildCvnfa(set);
+        buildCvnfa(set, spec.profile != "nosource");
     } else if (backend == "cvnfb") {
-        buildCvnfb(set);
+        buildCvnfb(set, spec.profile != "nosource");
     } else if (backend == "cvnfc") {
-        buildCvnfc(set);
+        buildCvnfc(set, spec.profile != "nosource");
     } else {
         buildWebcam(set);
     }

@@ -8,7 +8,9 @@
 #include "simoptions.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -23,6 +25,14 @@ struct FramePlan {
     int linesSent = 0;     // as delivered, which may differ from the announcement
     int channel = 0;       // colour of a single-colour frame: red 0, green 1, blue 2
     bool last = true;
+    int cutBytes = 0;      // the frame's data stops this many bytes before its end
+};
+
+// How a page is delivered, beyond its frames.
+struct Delivery {
+    int maxRead = 0;        // at most this many bytes per sane_read; 0: no limit
+    bool noise = false;     // sensor noise on every 8- and 16-bit sample
+    long linePeriodNs = 0;  // rated speed: one line per period, counted from the frame's start
 };
 
 // What can go wrong with a page, decided when it starts.
@@ -38,6 +48,31 @@ inline unsigned sample8(int x, int y, int c, int image)
 {
     return static_cast<unsigned>(x + 2 * y + 85 * c + 37 * (image - 1)) & 0xFFu;
 }
+
+// Paper under a sensor: the formula's sample with its low three bits mixed
+// with noise. An xorshift per sample is all it costs, so a benchmark of the
+// writers is not measuring the simulator; its seed is the image and colour,
+// so every run of a page gives the same bytes.
+class Noise {
+public:
+    Noise(int image, int channel)
+        : m_state(0x9E3779B9u ^ (static_cast<uint32_t>(image) * 0x85EBCA6Bu) ^ (static_cast<uint32_t>(channel) << 28))
+    {
+        if (m_state == 0)
+            m_state = 1; // xorshift never leaves zero
+    }
+    unsigned next()
+    {
+        m_state ^= m_state << 13;
+        m_state ^= m_state >> 17;
+        m_state ^= m_state << 5;
+        return m_state;
+    }
+    unsigned apply(unsigned s) { return s ^ (next() & 7u); }
+
+private:
+    uint32_t m_state;
+};
 
 // Lineart: 1 is black, as SANE has it.
 inline bool blackPixel(int x, int y, int image)
@@ -74,7 +109,7 @@ inline int pixelsFor(double mm, int dpi, int fallback)
     return std::max(1, static_cast<int>(std::lround(mm * dpi / 25.4)));
 }
 
-inline std::vector<FramePlan> planPage(OptionSet &set, const DeviceSpec &spec)
+inline std::vector<FramePlan> planFrames(OptionSet &set, const DeviceSpec &spec)
 {
     const int dpi = currentResolution(set);
     int width = spec.intKey("width_px", 0);
@@ -134,6 +169,31 @@ inline std::vector<FramePlan> planPage(OptionSet &set, const DeviceSpec &spec)
     return {f};
 }
 
+// The frames of a page as the device line shapes them: planFrames plus a
+// last frame cut short by `cut_bytes`.
+inline std::vector<FramePlan> planPage(OptionSet &set, const DeviceSpec &spec)
+{
+    std::vector<FramePlan> frames = planFrames(set, spec);
+    FramePlan &last = frames.back();
+    const long whole = static_cast<long>(last.bytesPerLine) * last.linesSent;
+    last.cutBytes = static_cast<int>(std::clamp<long>(spec.intKey("cut_bytes", 0), 0, whole));
+    return frames;
+}
+
+// Rated speed: `ppm` sheets a minute, each image's lines spread evenly over
+// its share of a sheet (both sides of a duplex sheet share one).
+inline long linePeriodNs(const std::vector<FramePlan> &frames, const DeviceSpec &spec, bool duplex)
+{
+    const int ppm = spec.intKey("ppm", 0);
+    long lines = 0;
+    for (const FramePlan &f : frames)
+        lines += std::max(f.lines, f.linesSent);
+    if (ppm <= 0 || lines <= 0)
+        return 0;
+    const double imageNs = 60e9 / ppm / (duplex ? 2 : 1);
+    return static_cast<long>(imageNs / static_cast<double>(lines));
+}
+
 inline SANE_Parameters parametersOf(const FramePlan &f)
 {
     SANE_Parameters p{};
@@ -149,8 +209,10 @@ inline SANE_Parameters parametersOf(const FramePlan &f)
 // Hands out the bytes of one page, frame by frame.
 class PageReader {
 public:
-    PageReader(std::vector<FramePlan> frames, int image, Fault fault, int maxRead)
-        : m_frames(std::move(frames)), m_image(image), m_fault(fault), m_maxRead(maxRead)
+    using Clock = std::chrono::steady_clock;
+
+    PageReader(std::vector<FramePlan> frames, int image, Fault fault, Delivery delivery)
+        : m_frames(std::move(frames)), m_image(image), m_fault(fault), m_delivery(delivery)
     {
         startFrame();
     }
@@ -158,13 +220,19 @@ public:
     const FramePlan &frame() const { return m_frames[m_frameIndex]; }
     long linesDelivered() const { return m_linesDelivered; }
     int image() const { return m_image; }
-    bool frameDone() const { return m_line >= frame().linesSent; }
+    bool frameDone() const { return position() >= frameEnd(); }
     bool hasNextFrame() const { return m_frameIndex + 1 < m_frames.size(); }
     void nextFrame()
     {
         ++m_frameIndex;
         startFrame();
     }
+    // Rated speed: a line can be read once it has passed the sensor, one
+    // line period after the one before, counted from the frame's start. A
+    // reader that fell behind gets all the lines that are ready at once, as
+    // from a scanner's buffer.
+    bool paced() const { return m_delivery.linePeriodNs > 0; }
+    Clock::time_point nextLineReady() const { return readyAt(m_line + 1); }
 
     SANE_Status read(SANE_Byte *buf, SANE_Int maxLen, SANE_Int *len)
     {
@@ -177,18 +245,21 @@ public:
             m_failed = m_fault.status;
             return m_failed;
         }
-        int want = maxLen;
-        if (m_maxRead > 0)
-            want = std::min(want, m_maxRead);
+        long want = maxLen;
+        if (m_delivery.maxRead > 0)
+            want = std::min<long>(want, m_delivery.maxRead);
         const int bpl = frame().bytesPerLine;
-        while (want > 0 && !frameDone()) {
+        long end = frameEnd();
+        if (paced())
+            end = std::min(end, readyLines(Clock::now()) * bpl);
+        while (want > 0 && position() < end) {
             if (m_fault.armed && m_line >= m_fault.afterLines)
                 break; // the next read reports the fault
-            int chunk = std::min(want, bpl - m_offset);
+            const long chunk = std::min({want, static_cast<long>(bpl - m_offset), end - position()});
             std::memcpy(buf + *len, m_row.data() + m_offset, static_cast<size_t>(chunk));
-            *len += chunk;
+            *len += static_cast<SANE_Int>(chunk);
             want -= chunk;
-            m_offset += chunk;
+            m_offset += static_cast<int>(chunk);
             if (m_offset == bpl) {
                 ++m_line;
                 ++m_linesDelivered;
@@ -201,10 +272,26 @@ public:
     }
 
 private:
+    Clock::time_point readyAt(long lines) const
+    {
+        return m_frameStart + std::chrono::nanoseconds(m_delivery.linePeriodNs * lines);
+    }
+    long readyLines(Clock::time_point now) const
+    {
+        return (now - m_frameStart) / std::chrono::nanoseconds(m_delivery.linePeriodNs);
+    }
+    long position() const { return static_cast<long>(m_line) * frame().bytesPerLine + m_offset; }
+    long frameEnd() const
+    {
+        return static_cast<long>(frame().linesSent) * frame().bytesPerLine - frame().cutBytes;
+    }
+
     void startFrame()
     {
         m_line = 0;
         m_offset = 0;
+        m_frameStart = Clock::now();
+        m_noise = Noise(m_image, frame().channel);
         m_row.assign(static_cast<size_t>(frame().bytesPerLine), 0);
         if (!frameDone())
             fillRow();
@@ -228,6 +315,8 @@ private:
         for (int x = 0; x < f.pixels; ++x) {
             for (int c = 0; c < channels; ++c) {
                 unsigned s = sample8(x, y, firstChannel + c, m_image);
+                if (m_delivery.noise)
+                    s = m_noise.apply(s);
                 if (f.depth == 16) {
                     // Host byte order, as SANE delivers 16-bit samples; the
                     // low byte differs from the high one so swaps show.
@@ -245,9 +334,11 @@ private:
     size_t m_frameIndex = 0;
     int m_image;
     Fault m_fault;
-    int m_maxRead;
+    Delivery m_delivery;
     int m_line = 0;
     int m_offset = 0;
+    Clock::time_point m_frameStart;
+    Noise m_noise{1, 0};
     std::vector<unsigned char> m_row;
     SANE_Status m_failed = SANE_STATUS_GOOD;
     long m_linesDelivered = 0;

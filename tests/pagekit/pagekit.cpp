@@ -42,7 +42,8 @@ int channelsOf(const ExpectedPage &e)
 // Lineart as 1 for black; gray and colour samples as numbers.
 unsigned expectedSample(const ExpectedPage &e, int x, int y, int c)
 {
-    const bool white = e.whiteFrom >= 0 && y >= e.whiteFrom;
+    const bool white = e.whiteFrom >= 0
+        && (y > e.whiteFrom || (y == e.whiteFrom && x * channelsOf(e) + c >= e.whiteFromSample));
     if (e.mode == ExpectedPage::Lineart)
         return white ? 0 : blackPixel(x, y, e.image);
     if (white)

@@ -27,6 +27,8 @@ struct ExpectedPage {
     int dpi = 0;        // PNG pHYs, JPEG density, TIFF resolution; 0: not stated
     int whiteFrom = -1; // lines from here on are white (a page completed after
                         // its data ended early); -1: none
+    int whiteFromSample = 0; // where line whiteFrom turns white, in samples along
+                             // the line (colours interleaved): data that ended mid-line
 };
 
 // "" when the file (PNM, PNG, TIFF or JPEG, told by its first bytes) holds

@@ -282,10 +282,14 @@ private slots:
         QTest::addColumn<ExpectedPage::Mode>("mode");
         QTest::addColumn<int>("depth");
         QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("cut"); // bytes missing from the last frame's partial line
         for (const char *format : kFormats) {
-            QTest::addRow("%s gray16", format) << format << "mode=Gray depth=16" << ExpectedPage::Gray << 16 << 1;
-            QTest::addRow("%s lineart", format) << format << "mode=Lineart" << ExpectedPage::Lineart << 1 << 1;
-            QTest::addRow("%s three-pass", format) << format << "mode=Color three_pass=1" << ExpectedPage::Color << 8 << 3;
+            QTest::addRow("%s gray16", format) << format << "mode=Gray depth=16" << ExpectedPage::Gray << 16 << 1 << 0;
+            QTest::addRow("%s lineart", format) << format << "mode=Lineart" << ExpectedPage::Lineart << 1 << 1 << 0;
+            QTest::addRow("%s three-pass", format) << format << "mode=Color three_pass=1" << ExpectedPage::Color << 8 << 3 << 0;
+            // Ends inside the red sample of a pixel after 20 whole ones.
+            QTest::addRow("%s cut mid-line", format) << format << "mode=Color cut_bytes=50 max_read=64"
+                                                     << ExpectedPage::Color << 8 << 1 << 50;
         }
     }
     void shortPages()
@@ -295,17 +299,19 @@ private slots:
         QFETCH(ExpectedPage::Mode, mode);
         QFETCH(int, depth);
         QFETCH(int, frames);
+        QFETCH(int, cut);
         OutputCapture stdoutText(stdout);
         const Run run = scan("pages=1 missing_lines=5 " + keys, format);
         QCOMPARE(run.status, 0);
         QCOMPARE(run.announced.size(), 1);
+        const int lineBytes = depth == 1 ? (kWidth + 7) / 8 : kWidth * depth / 8 * (mode == ExpectedPage::Color ? 3 : 1) / frames;
         ExpectedPage e = page(mode, depth, 1);
-        e.whiteFrom = kHeight - 5;
+        e.whiteFrom = kHeight - 5 - (cut + lineBytes - 1) / lineBytes;
+        e.whiteFromSample = cut ? lineBytes - cut % lineBytes : 0;
         QCOMPARE(pagekit::checkPage(run.announced[0], e), QString());
-        const int lineBytes = depth == 1 ? (kWidth + 7) / 8 : kWidth * depth / 8;
         QCOMPARE(warnings(stdoutText.text()),
                  QString("WARNING: read less data than announced by backend (%1/%2)\n")
-                     .arg(frames * lineBytes * (kHeight - 5)).arg(frames * lineBytes * kHeight));
+                     .arg(frames * lineBytes * (kHeight - 5) - cut).arg(frames * lineBytes * kHeight));
     }
 
     // A page whose data fails is never announced; what it got stays under
