@@ -251,6 +251,8 @@ int PageLoop::scanFrames(SaneDevice &device, PageWriter &writer, int linesPerRea
 {
     PageAssembly page(writer);
     bool firstRead = true;
+    qint64 received = 0;
+    qint64 total = -1;
     for (bool firstFrame = true;; firstFrame = false) {
         if (!firstFrame) {
             // Each later colour of a separate-colour page is started on its
@@ -267,6 +269,13 @@ int PageLoop::scanFrames(SaneDevice &device, PageWriter &writer, int linesPerRea
         }
         if (const int refused = page.beginFrame(parameters))
             return refused;
+        if (firstFrame) {
+            const bool separate = parameters.format >= SANE_FRAME_RED && parameters.format <= SANE_FRAME_BLUE;
+            if (parameters.lines > 0)
+                total = qint64(parameters.bytes_per_line) * parameters.lines * (separate ? 3 : 1);
+            if (m_progress)
+                m_progress(0, total);
+        }
 
         std::uint64_t ask = m_bufferSize;
         if (linesPerRead > 0)
@@ -285,6 +294,9 @@ int PageLoop::scanFrames(SaneDevice &device, PageWriter &writer, int linesPerRea
                 return SANE_STATUS_IO_ERROR;
             if (const int failed = page.feed(m_buffer.get(), size_t(length)))
                 return failed;
+            received += length;
+            if (m_progress)
+                m_progress(received, total);
         }
         if (status != SANE_STATUS_EOF)
             return status;

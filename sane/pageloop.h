@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -36,6 +37,11 @@ public:
     // From any thread, for the process's end: no further sheet is started
     // and the page in progress is cancelled. There is no way back.
     void RequestStop();
+    // Called on the scanning thread while a sheet is read: the page's bytes
+    // so far and its announced size (-1 when the height is unknown); with 0
+    // bytes once when the sheet starts.
+    using Progress = std::function<void(qint64 bytes, qint64 total)>;
+    void SetProgress(Progress progress) { m_progress = std::move(progress); }
 
 signals:
     void sglScanOneImageDone(QString imgPath);
@@ -48,6 +54,7 @@ private:
     int scanPage(SaneDevice &device, PageFile &file);
     int scanFrames(SaneDevice &device, PageWriter &writer, int linesPerRead);
 
+    Progress m_progress;
     std::atomic<bool> m_stopRequested{false};
     // The device being scanned, for RequestStop; the lock keeps Scan from
     // returning (and the device from closing) while a cancel uses it.
