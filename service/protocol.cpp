@@ -2,6 +2,7 @@
 
 #include "scanneroption.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -171,7 +172,16 @@ Protocol::PageCommand Protocol::ParseCommand(const QString &message, bool jobRun
             takes = 1;
         }
     }
-    if (jobRunning && command.action != PageCommand::Ignore && command.action != PageCommand::ReadFile) {
+    static const QHash<QString, PageCommand::Action> anyTime{
+        {QStringLiteral("CVER"), PageCommand::Version},     {QStringLiteral("CSTATUS"), PageCommand::Status},
+        {QStringLiteral("CCANCEL"), PageCommand::Cancel},   {QStringLiteral("CREPLAY"), PageCommand::Replay},
+        {QStringLiteral("CDEVINFO"), PageCommand::DeviceInfo},
+    };
+    if (command.action == PageCommand::Ignore) {
+        command.action = anyTime.value(word, PageCommand::Ignore);
+        return command;
+    }
+    if (jobRunning && command.action != PageCommand::ReadFile) {
         // The engine and the job's state belong to the scan thread until the
         // job has ended; the page hears at once rather than waiting behind it.
         command.action = PageCommand::Busy;
