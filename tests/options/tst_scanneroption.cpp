@@ -55,8 +55,9 @@ QJsonObject byName(const QByteArray &optionsDocument)
     return out;
 }
 
-// Every key any backend knows, each with a value that lets the most steps
-// through: a feeder source, Lineart with SDTC, custom paper, multifeed stop.
+// Every key any backend knows, in the order the backends apply them, each
+// with a value that lets the most steps through: a feeder source, Lineart
+// with SDTC, custom paper, multifeed stop.
 const QStringList everything = {
     "source=ADF Duplex", "mode=Lineart", "resolution=300", "page-auto=no", "paper-size=Custom", "page-width=210",
     "page-height=297", "tl-x=1", "tl-y=2", "br-x=209", "br-y=296", "cropping=yes", "bgcolor=Black",
@@ -68,10 +69,17 @@ const QStringList everything = {
     "interval-time=3",
 };
 
-const QStringList imprinterLines = {"imprinter=On", "string=%05ud", "offset=1", "initial-counter-value=7",
-                                    "counter-step=1", "font-type=Horizontal", "font-direction=Top"};
-const QStringList toneLines = {"brightness=10", "contrast=20", "shadow=30", "highlight=240", "gamma=1.8"};
 const QStringList geometryLines = {"page-width=210", "page-height=297", "tl-x=1", "tl-y=2", "br-x=209", "br-y=296"};
+
+// `lines` in their order without the keys of `drop`.
+QStringList without(const QStringList &lines, const QStringList &drop)
+{
+    QStringList out;
+    for (const QString &line : lines)
+        if (!drop.contains(line.section('=', 0, 0)))
+            out << line;
+    return out;
+}
 
 } // namespace
 
@@ -83,7 +91,7 @@ private slots:
     void writeJson();
     void getOptionFromJson_data();
     void getOptionFromJson();
-    void optionNamesFollowTheDevice();
+    void namesComeFromTheLatestPreload();
     void organizeOptions_data();
     void organizeOptions();
 };
@@ -155,23 +163,29 @@ void TestScannerOption::writeJson()
 
 void TestScannerOption::getOptionFromJson_data()
 {
+    QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("json");
     QTest::addColumn<QStringList>("expected");
 
-    QTest::newRow("options of the device only, settings keys skipped")
+    QTest::newRow("options of the device only, settings keys skipped") << "cvnfa-x:1"
         << QStringLiteral(R"({"FilePath":"/x","FilePrefix":"p","FileType":"3","ScanCount":"1",)"
                           R"("ScanMinCountSize":"4","DeleteFilesBeforeScan":"1","ShowBase64":"1",)"
                           R"("mode":"灰度 = ;","resolution":"300","brightness":"5","Gamma":"2","no-such":"1"})")
         << QStringList{QStringLiteral("mode=灰度 = ;"), "resolution=300"};
-    QTest::newRow("values other than strings read empty")
+    QTest::newRow("values other than strings read empty") << "cvnfa-x:1"
         << R"({"resolution":300,"mode":true,"source":null,"gamma":["2"],"shadow":{"v":"1"}})"
         << QStringList{"gamma=", "mode=", "resolution=", "shadow=", "source="};
-    QTest::newRow("parse error") << R"({"resolution":"300")" << QStringList();
-    QTest::newRow("array document") << R"(["resolution","300"])" << QStringList();
+    QTest::newRow("parse error") << "cvnfa-x:1" << R"({"resolution":"300")" << QStringList();
+    QTest::newRow("array document") << "cvnfa-x:1" << R"(["resolution","300"])" << QStringList();
+    const QString both = R"({"resolution":"300","brightness":"5"})";
+    QTest::newRow("another device") << "cvnfb-y:2" << both << QStringList{"brightness=5"};
+    QTest::newRow("device name in other case") << "CVNFA-X:1" << both << QStringList();
+    QTest::newRow("device outside the preload") << "cvnfa-x:9" << both << QStringList();
 }
 
 void TestScannerOption::getOptionFromJson()
 {
+    QFETCH(QString, device);
     QFETCH(QString, json);
     QFETCH(QStringList, expected);
 
@@ -180,7 +194,7 @@ void TestScannerOption::getOptionFromJson()
     for (const char *name : {"resolution", "mode", "source", "gamma", "shadow", "FileType", "ShowBase64", "FilePath"})
         own << option(name, 0);
     model.SetAllScannerOptions({{"cvnfa-x:1", table(own)}, {"cvnfb-y:2", table({option("brightness", 1)})}});
-    model.SetCurrentOptionNames(QStringLiteral("cvnfa-x:1"));
+    model.SetCurrentOptionNames(device);
     QStringList got;
     const auto map = model.GetOptionFromJson(json);
     for (auto it = map.cbegin(); it != map.cend(); ++it)
@@ -189,24 +203,15 @@ void TestScannerOption::getOptionFromJson()
     QCOMPARE(got, expected);
 }
 
-void TestScannerOption::optionNamesFollowTheDevice()
+void TestScannerOption::namesComeFromTheLatestPreload()
 {
     const QString json = QStringLiteral(R"({"resolution":"300","brightness":"5"})");
     ScannerOption model;
     QVERIFY(model.GetOptionFromJson(json).isEmpty());
-
-    model.SetAllScannerOptions({{"cvnfa-x:1", table({option("resolution", 1)})},
-                                {"cvnfb-y:2", table({option("brightness", 1)})}});
+    model.SetAllScannerOptions({{"cvnfa-x:1", table({option("resolution", 1)})}});
     model.SetCurrentOptionNames(QStringLiteral("cvnfa-x:1"));
-    QCOMPARE(model.GetOptionFromJson(json), (QHash<QString, QString>{{"resolution", "300"}}));
-    model.SetCurrentOptionNames(QStringLiteral("cvnfb-y:2"));
-    QCOMPARE(model.GetOptionFromJson(json), (QHash<QString, QString>{{"brightness", "5"}}));
-    for (const char *other : {"CVNFA-X:1", "cvnfa-x:9"}) {
-        model.SetCurrentOptionNames(QString(other));
-        QVERIFY2(model.GetOptionFromJson(json).isEmpty(), other);
-    }
-
-    // A new preload replaces the old tables as a whole.
+    QCOMPARE(model.GetOptionFromJson(json).keys(), QStringList{"resolution"});
+    // The tables and the job's names are replaced as a whole.
     model.SetAllScannerOptions({{"cvnfb-y:2", table({option("brightness", 1)})}});
     model.SetCurrentOptionNames(QStringLiteral("cvnfa-x:1"));
     QVERIFY(model.GetOptionFromJson(json).isEmpty());
@@ -225,34 +230,22 @@ void TestScannerOption::organizeOptions_data()
     QTest::newRow("other backend gets nothing") << "other:cvnfa" << everything << none << false;
     QTest::newRow("prefix is case-sensitive") << "CVNFA-x:1" << everything << none << false;
 
-    const QStringList start{"source=ADF Duplex", "mode=Lineart", "resolution=300", "page-auto=no", "paper-size=Custom"};
+    const QStringList jpegAndRx300{"jpeg", "jpeg-type", "jpeg-quality", "time-scan", "interval-time"};
     QTest::newRow("cvnfa full, feeder, Lineart") << "cvnfa-x:1" << everything
-        << start + geometryLines + QStringList{"cropping=yes", "bgcolor=Black", "bw-mode=SDTC", "bw-sdtc-variance=5"}
-               + toneLines
-               + QStringList{"multifeed-detection=Stop", "mf-overlapping=yes", "mf-length=5", "prepick=yes",
-                             "dropoutcolor=Red", "cleanup-sharpness=2", "blank-page-skip=yes",
-                             "blank-page-skip-sensitivity=3", "autofeed=yes"}
-               + imprinterLines
+        << without(everything, QStringList{"page-auto-priority", "threshold"} + jpegAndRx300) << false;
+    QStringList colorAuto = everything;
+    colorAuto.replaceInStrings("mode=Lineart", "mode=Color").replaceInStrings("page-auto=no", "page-auto=yes");
+    QTest::newRow("cvnfa full, feeder, Color, page-auto") << "cvnfa-x:1" << colorAuto
+        << without(colorAuto, {"paper-size", "page-width", "page-height", "tl-x", "tl-y", "br-x", "br-y", "bw-mode",
+                                "bw-sdtc-variance", "threshold", "dropoutcolor", "time-scan", "interval-time"})
         << false;
-    QTest::newRow("cvnfa full, feeder, Color, page-auto")
-        << "cvnfa-x:1" << everything + QStringList{"mode=Color", "page-auto=yes"}
-        << QStringList{"source=ADF Duplex", "mode=Color", "resolution=300", "page-auto=yes", "cropping=yes",
-                       "bgcolor=Black", "page-auto-priority=Fast"}
-               + toneLines
-               + QStringList{"multifeed-detection=Stop", "mf-overlapping=yes", "mf-length=5", "prepick=yes",
-                             "cleanup-sharpness=2", "blank-page-skip=yes", "blank-page-skip-sensitivity=3", "jpeg=yes",
-                             "jpeg-type=Baseline", "jpeg-quality=80", "autofeed=yes"}
-               + imprinterLines
-        << false;
-    QTest::newRow("cvnfb full") << "cvnfb-y:2" << everything
-        << start + geometryLines + QStringList{"cropping=yes", "bw-mode=SDTC", "bw-sdtc-variance=5"} + toneLines
-               + QStringList{"multifeed-detection=Stop", "mf-overlapping=yes", "dropoutcolor=Red", "cleanup-sharpness=2",
-                             "blank-page-skip=yes", "blank-page-skip-sensitivity=3", "autofeed=yes"}
-        << false;
-    QTest::newRow("RX300 full") << "cvnfc:RX300" << everything
-        << start + QStringList{"page-width=210", "page-height=297", "threshold=128", "brightness=10", "contrast=20",
-                               "dropoutcolor=Red", "time-scan=yes", "interval-time=3"}
-        << true;
+    const QStringList notOnCvnfb{"bgcolor", "page-auto-priority", "threshold", "mf-length", "prepick", "imprinter",
+                                 "string", "offset", "initial-counter-value", "counter-step", "font-type",
+                                 "font-direction"};
+    QTest::newRow("cvnfb full") << "cvnfb-y:2" << everything << without(everything, notOnCvnfb + jpegAndRx300) << false;
+    const QStringList rx300 = everything.mid(0, 7) + QStringList{"threshold=128", "brightness=10", "contrast=20",
+                                                                 "dropoutcolor=Red", "time-scan=yes", "interval-time=3"};
+    QTest::newRow("RX300 full") << "cvnfc:RX300" << everything << rx300 << true;
 
     QTest::newRow("cvnfa flatbed drops feeder options") << "cvnfa-x:1"
         << QStringList{"source=Flatbed", "mode=Color", "page-auto=yes", "page-auto-priority=Fast", "cropping=yes",
