@@ -1,8 +1,10 @@
-// The listener thread against real uevent datagrams on the kernel's group.
+// The uevent filter and the lsusb parsing on recorded texts, and the
+// listener thread against real uevent datagrams on the kernel's group.
 //
-// Every check ends with an event whose report differs from the one before:
-// reports arrive in the order the events were sent, so once the expected
-// number is in, a report that should not have come would stand in the list.
+// Every listener check ends with an event whose report differs from the one
+// before: reports arrive in the order the events were sent, so once the
+// expected number is in, a report that should not have come would stand in
+// the list.
 #include <QtTest>
 
 #include <QFile>
@@ -23,21 +25,46 @@
 
 namespace {
 
+const std::string kIfPath = std::string(uevent::kDeviceDevpath) + "/1-1:1.0";
+
+// A maker interface's keys with `key` left out, or replaced when `value` is given.
+uevent::Pairs MakerKeys(const std::string &key = std::string(), const std::string &value = std::string())
+{
+    uevent::Pairs pairs;
+    for (const auto &kv : uevent::Pairs{{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"},
+                                        {"PRODUCT", "b7e/1234/100"}, {"TYPE", "0/0/0"},
+                                        {"MODALIAS", "usb:v0B7Ep1234d0100dc00dsc00dp00icFFiscFFipFFin00"}}) {
+        if (kv.first != key)
+            pairs.push_back(kv);
+        else if (!value.empty())
+            pairs.push_back({key, value});
+    }
+    return pairs;
+}
+
+QByteArray Bytes(const std::string &s)
+{
+    return QByteArray(s.data(), int(s.size()));
+}
+
+QByteArray Event(const std::string &action, const uevent::Pairs &pairs)
+{
+    return Bytes(uevent::BuildEvent(action, kIfPath, pairs));
+}
+
 QByteArray MakerInterface(const char *action, int interfaceNumber = 0)
 {
-    const std::string s = uevent::UsbInterfaceEvent(action, "0b7e", "1234", "0100", interfaceNumber);
-    return QByteArray(s.data(), int(s.size()));
+    return Bytes(uevent::UsbInterfaceEvent(action, "0b7e", "1234", "0100", interfaceNumber));
 }
 
 // An "add" of a maker interface longer than 4096 bytes, its maker keys from
 // byte `keysAt` on.
 QByteArray LongEvent(int keysAt)
 {
-    const std::string s = uevent::BuildEvent(
-        "add", std::string(uevent::kDeviceDevpath) + "/1-1:1.0",
-        {{"PADDING", std::string(std::size_t(keysAt), 'x')}, {"DEVTYPE", "usb_interface"}, {"PRODUCT", "b7e/1234/100"},
-         {"MODALIAS", "usb:v0B7Ep1234d0100dc00dsc00dp00icFFiscFFipFFin00"}, {"TAIL", std::string(1000, 'x')}});
-    return QByteArray(s.data(), int(s.size()));
+    uevent::Pairs pairs = MakerKeys();
+    pairs.insert(pairs.begin(), {"PADDING", std::string(std::size_t(keysAt), 'x')});
+    pairs.push_back({"TAIL", std::string(1000, 'x')});
+    return Event("add", pairs);
 }
 
 // Collects the reports on the test's thread, through the queued connection
@@ -89,10 +116,14 @@ bool Send(const QByteArray &datagram)
 
 } // namespace
 
-class TestHotplugListener : public QObject
+class TestHotplugThread : public QObject
 {
     Q_OBJECT
 private slots:
+    void filter_data();
+    void filter();
+    void lsusb_data();
+    void lsusb();
     void initTestCase();
     void cleanup() { qputenv("PATH", m_path); }
     void reports_data();
@@ -109,7 +140,62 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TestHotplugListener::initTestCase()
+void TestHotplugThread::filter_data()
+{
+    QTest::addColumn<QByteArray>("event");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("add of a maker interface") << Event("add", MakerKeys()) << true;
+    QTest::newRow("remove of a maker interface") << Event("remove", MakerKeys()) << true;
+    QTest::newRow("bind of a maker interface") << Event("bind", MakerKeys()) << false;
+    // The PRODUCT fragment alone would match vendor b7e5; the modalias does not.
+    QTest::newRow("vendor b7e5") << Event("add", {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"},
+                                                  {"PRODUCT", "b7e5/1/100"}, {"MODALIAS", "usb:vB7E5p0001d0100"}})
+                                 << false;
+    // Each of the three fragments is required on its own.
+    for (const char *key : {"PRODUCT", "DEVTYPE", "MODALIAS"})
+        QTest::addRow("maker interface without %s", key) << Event("add", MakerKeys(key)) << false;
+    QTest::newRow("maker keys with device type usb_device")
+        << Event("add", MakerKeys("DEVTYPE", "usb_device")) << false;
+}
+
+void TestHotplugThread::filter()
+{
+    QFETCH(QByteArray, event);
+    QFETCH(bool, accepted);
+    QCOMPARE(USBHotplugThread::AcceptEvent(event), accepted);
+}
+
+void TestHotplugThread::lsusb_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QStringList>("ids");
+
+    const QByteArray maker1 = "Bus 001 Device 005: ID 0b7e:1234 Corvane Co., Ltd. Scanner";
+    const QByteArray maker2 = "Bus 002 Device 003: ID 0b7e:5678 Corvane Co., Ltd. Scanner";
+    const QByteArray hub = "Bus 001 Device 001: ID 1d6b:0002 Linux Foundation 2.0 root hub";
+
+    // A carriage return never belongs to an id, whatever wrote the lines.
+    QTest::newRow("maker lines in order, CRLF or not, no final line end")
+        << hub + "\n" + maker2 + "\r\n" + "Bus 001 Device 002: ID 046d:c52b Logitech, Inc. Receiver\n"
+               + "Corvane scanner at 0b7e:9abc\r\n" + maker1
+        << QStringList{"5678", "9abc", "1234"};
+    QTest::newRow("NUL ends the text") << maker1 + "\n" + QByteArray(1, '\0') + maker2 + "\n" << QStringList{"1234"};
+    QTest::newRow("name and id both needed, 0b7e without a colon skipped")
+        << "Bus 001 Device 006: ID 0b7e-4321 Corvane Co., Ltd. Scanner\n"
+           "Bus 001 Device 007: ID 0b7e:2222  \n"
+           "Bus 001 Device 008: ID 04a9:1909 Corvane compatible\n" + maker1 + "\n"
+        << QStringList{"1234"};
+}
+
+void TestHotplugThread::lsusb()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QStringList, ids);
+    QCOMPARE(USBHotplugThread::ParseLsusb(output), ids);
+}
+
+void TestHotplugThread::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY(QDir(m_dir.path()).mkdir("maker") && QDir(m_dir.path()).mkdir("hang"));
@@ -129,7 +215,7 @@ void TestHotplugListener::initTestCase()
         m_skip = QStringLiteral("cannot multicast on the uevent group: %1").arg(std::strerror(err));
 }
 
-void TestHotplugListener::reports_data()
+void TestHotplugThread::reports_data()
 {
     QTest::addColumn<QByteArrayList>("early"); // sent before ClearBuffer and start
     QTest::addColumn<QByteArrayList>("events");
@@ -147,7 +233,7 @@ void TestHotplugListener::reports_data()
         << QByteArrayList{LongEvent(4000), LongEvent(3800), remove} << QStringList{added, removed};
 }
 
-void TestHotplugListener::reports()
+void TestHotplugThread::reports()
 {
     if (!m_skip.isEmpty())
         QSKIP(qPrintable(m_skip));
@@ -169,7 +255,7 @@ void TestHotplugListener::reports()
     QCOMPARE(l.reports, expected);
 }
 
-void TestHotplugListener::unusableSocketStartsNothing()
+void TestHotplugThread::unusableSocketStartsNothing()
 {
     // Hold the listener's port id so that its bind fails.
     const int holder = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
@@ -193,7 +279,7 @@ void TestHotplugListener::unusableSocketStartsNothing()
     QVERIFY(USBHotplugThread().IsListening());
 }
 
-void TestHotplugListener::destroyWhileLsusbHangs()
+void TestHotplugThread::destroyWhileLsusbHangs()
 {
     if (!m_skip.isEmpty())
         QSKIP(qPrintable(m_skip));
@@ -211,5 +297,5 @@ void TestHotplugListener::destroyWhileLsusbHangs()
     QVERIFY(l.reports.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestHotplugListener)
-#include "tst_hotpluglistener.moc"
+QTEST_GUILESS_MAIN(TestHotplugThread)
+#include "tst_hotplugthread.moc"
