@@ -168,27 +168,18 @@ Decoded readTiff(const QString &path, const ExpectedPage &e)
         d.error = "libtiff cannot open the file";
         return d;
     }
-    uint32_t width = 0, height = 0, rowsPerStrip = 0;
-    uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, planar = 0, unit = 0, fill = 0;
-    float xres = -1, yres = -1;
+    const auto u16 = [tiff](ttag_t tag) { uint16_t v = 0; TIFFGetField(tiff, tag, &v); return v; };
+    const auto u32 = [tiff](ttag_t tag) { uint32_t v = 0; TIFFGetField(tiff, tag, &v); return v; };
+    const auto real = [tiff](ttag_t tag) { float v = -1; TIFFGetField(tiff, tag, &v); return v; };
     char *stamp = nullptr;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-    TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression);
-    TIFFGetField(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
-    TIFFGetField(tiff, TIFFTAG_PLANARCONFIG, &planar);
-    TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &unit);
-    TIFFGetField(tiff, TIFFTAG_FILLORDER, &fill);
-    TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &xres);
-    TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &yres);
     TIFFGetField(tiff, TIFFTAG_DATETIME, &stamp);
-    d.width = int(width);
-    d.height = int(height);
-    d.depth = bits;
-    d.channels = samples;
+    d.width = int(u32(TIFFTAG_IMAGEWIDTH));
+    d.height = int(u32(TIFFTAG_IMAGELENGTH));
+    d.depth = u16(TIFFTAG_BITSPERSAMPLE);
+    d.channels = u16(TIFFTAG_SAMPLESPERPIXEL);
+    const uint16_t compression = u16(TIFFTAG_COMPRESSION), photometric = u16(TIFFTAG_PHOTOMETRIC),
+                   unit = u16(TIFFTAG_RESOLUTIONUNIT);
+    const float xres = real(TIFFTAG_XRESOLUTION), yres = real(TIFFTAG_YRESOLUTION);
 
     const uint16_t wantCompression = e.depth == 1 ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE;
     const uint16_t wantPhotometric = e.depth == 1 ? PHOTOMETRIC_MINISWHITE
@@ -198,14 +189,15 @@ Decoded readTiff(const QString &path, const ExpectedPage &e)
         d.error = QString("compression %1, expected %2").arg(compression).arg(wantCompression);
     else if (photometric != wantPhotometric)
         d.error = QString("photometric %1, expected %2").arg(photometric).arg(wantPhotometric);
-    else if (rowsPerStrip != 1 || planar != PLANARCONFIG_CONTIG || fill != FILLORDER_MSB2LSB)
+    else if (u32(TIFFTAG_ROWSPERSTRIP) != 1 || u16(TIFFTAG_PLANARCONFIG) != PLANARCONFIG_CONTIG
+             || u16(TIFFTAG_FILLORDER) != FILLORDER_MSB2LSB)
         d.error = "layout tags differ";
     else if (unit != RESUNIT_INCH || xres != float(e.dpi) || yres != float(e.dpi))
         d.error = QString("resolution %1x%2 unit %3, expected %4 per inch").arg(xres).arg(yres).arg(unit).arg(e.dpi);
     else if (!stamp || std::strlen(stamp) != 19)
         d.error = "no date and time";
     std::vector<unsigned char> row(size_t(TIFFScanlineSize(tiff)));
-    for (uint32_t y = 0; d.error.isEmpty() && y < height; ++y) {
+    for (uint32_t y = 0; d.error.isEmpty() && y < uint32_t(d.height); ++y) {
         if (TIFFReadScanline(tiff, row.data(), y, 0) < 0)
             d.error = QString("row %1 cannot be read").arg(y);
         else
