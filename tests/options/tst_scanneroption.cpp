@@ -114,14 +114,15 @@ void TestScannerOption::writeJson_data()
     // Every constraint field filled: only constType decides which one shows.
     for (int constType : {int(SANE_CONSTRAINT_NONE), 7}) {
         Opt_Result o = option("x", constType, "1");
-        o.isActive = false;
-        o.isSettable = false;
+        o.isActive = constType != SANE_CONSTRAINT_NONE;
+        o.isSettable = !o.isActive;
         o.range = {"0", "9", "1"};
         o.wordlists = {1, 2};
         o.list = {"a"};
+        const QByteArray flags = o.isActive ? R"("isActive":true,"isSettable":false)" : R"("isActive":false,"isSettable":true)";
         QTest::addRow("constraint %d", constType) << table({o}) << QByteArray(R"({"x":"1"})")
-            << QByteArray(R"({"Options":[{"constType":)" + QByteArray::number(constType)
-                          + R"(,"current":"1","isActive":false,"isSettable":false,"name":"x","type":1,"unit":""}]})");
+            << QByteArray(R"({"Options":[{"constType":)" + QByteArray::number(constType) + R"(,"current":"1",)" + flags
+                          + R"(,"name":"x","type":1,"unit":""}]})");
     }
 
     Opt_Result words = option("w", SANE_CONSTRAINT_WORD_LIST);
