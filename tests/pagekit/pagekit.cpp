@@ -32,10 +32,9 @@ unsigned expectedSample(const ExpectedPage &e, int x, int y, int c)
         && (y > e.whiteFrom || (y == e.whiteFrom && x * channelsOf(e) + c >= e.whiteFromSample));
     if (e.mode == ExpectedPage::Lineart)
         return white ? 0 : (x + y + e.image - 1) % 4 == 0;
-    const unsigned s = unsigned(x + 2 * y + 85 * c + 37 * (e.image - 1)) & 0xFFu;
     if (e.depth == 16)
-        return white ? 65535 : s * 256 + (255 - s);
-    return white ? 255 : s;
+        return white ? 65535 : sample16(x, y, c, e.image);
+    return white ? 255 : sample8(x, y, c, e.image);
 }
 
 // A page file decoded into numbers, in the same terms as expectedSample.
@@ -270,6 +269,17 @@ QString checkPage(const QString &path, const ExpectedPage &e)
     if (data.startsWith(QByteArray("II*\0", 4)) || data.startsWith(QByteArray("MM\0*", 4)))
         return compare(readTiff(path, e), e);
     return QString("%1 is not a page file").arg(path);
+}
+
+unsigned sample8(int x, int y, int c, int n)
+{
+    return unsigned(x + 2 * y + 85 * c + 37 * (n - 1)) & 0xFFu;
+}
+
+unsigned sample16(int x, int y, int c, int n)
+{
+    const unsigned s = sample8(x, y, c, n);
+    return s * 256 + (255 - s);
 }
 
 } // namespace pagekit

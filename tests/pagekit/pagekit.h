@@ -10,6 +10,11 @@
 
 namespace pagekit {
 
+// The formula's samples of image n: x the pixel, y the line, c the colour
+// (red 0, green 1, blue 2, gray 0).
+unsigned sample8(int x, int y, int c, int n);
+unsigned sample16(int x, int y, int c, int n); // s*256 + (255 - s)
+
 struct ExpectedPage {
     enum Mode { Lineart, Gray, Color };
     int width = 0;
