@@ -1,0 +1,87 @@
+// Pictures of page files: thumbnails made once at their size and kept as
+// small canvases (a whole page is never kept), and a large view made on
+// demand whose Blob URLs are revoked when it closes.
+import { decodePnm, decodeTiff, tiffPageCount, tiffWidth } from "./decode.js";
+
+export const THUMB_WIDTH = 240;
+
+const MIME = {
+  jpg: "image/jpeg", png: "image/png", pdf: "application/pdf",
+  tiff: "image/tiff", pnm: "image/x-portable-anymap",
+};
+
+export const mimeOf = (format) => MIME[format] || "application/octet-stream";
+
+export const canPicture = (format) => ["jpg", "png", "pnm", "tiff"].includes(format);
+
+function toImageData({ width, height, data }) {
+  return new ImageData(data, width, height);
+}
+
+async function pixelsOf(format, bytes, step, page = 0) {
+  if (format === "pnm") return toImageData(decodePnm(bytes, step));
+  return toImageData(await decodeTiff(bytes, step, page));
+}
+
+// The page's width without decoding it all: enough to choose the step.
+function widthOf(format, bytes, page) {
+  if (format === "tiff") return tiffWidth(bytes, page);
+  return Number(new TextDecoder().decode(bytes.subarray(0, 200)).replace(/#[^\n]*\n/g, " ").split(/\s+/)[1]);
+}
+
+function canvasOf(bitmap, label) {
+  const canvas = document.createElement("canvas");
+  canvas.width = bitmap.width;
+  canvas.height = bitmap.height;
+  canvas.className = "thumb";
+  canvas.setAttribute("role", "img");
+  canvas.setAttribute("aria-label", label);
+  canvas.getContext("2d").drawImage(bitmap, 0, 0);
+  bitmap.close();
+  return canvas;
+}
+
+/**
+ * A canvas THUMB_WIDTH wide showing `bytes` of a page file of `format`, or
+ * null for a kind this page cannot show.
+ */
+export async function thumbnail(format, bytes, label, page = 0) {
+  const resize = { resizeWidth: THUMB_WIDTH, resizeQuality: "medium" };
+  if (format === "jpg" || format === "png") {
+    return canvasOf(await createImageBitmap(new Blob([bytes], { type: mimeOf(format) }), resize), label);
+  }
+  if (format !== "pnm" && format !== "tiff") return null;
+  // Every step-th row and column, still twice the thumbnail's size for the
+  // resize to smooth.
+  const width = widthOf(format, bytes, page) || THUMB_WIDTH;
+  const step = Math.max(1, Math.floor(width / (THUMB_WIDTH * 2)));
+  return canvasOf(await createImageBitmap(await pixelsOf(format, bytes, step, page), resize), label);
+}
+
+export { tiffPageCount };
+
+/**
+ * The large view of a page file: an object URL the browser can show (the file
+ * itself, or a PNG made from it), and one for downloading the file as it
+ * is. Call `revoke` when it is closed.
+ */
+export async function largeView(format, bytes) {
+  const file = URL.createObjectURL(new Blob([bytes], { type: mimeOf(format) }));
+  let shown = file;
+  if (format === "pnm" || format === "tiff") {
+    const pixels = await pixelsOf(format, bytes, 1);
+    const canvas = new OffscreenCanvas(pixels.width, pixels.height);
+    canvas.getContext("2d").putImageData(pixels, 0, 0);
+    shown = URL.createObjectURL(await canvas.convertToBlob({ type: "image/png" }));
+  } else if (format !== "jpg" && format !== "png") {
+    shown = null;
+  }
+  return {
+    shown,
+    download: file,
+    revoke() {
+      URL.revokeObjectURL(file);
+      if (shown && shown !== file) URL.revokeObjectURL(shown);
+    },
+  };
+}
