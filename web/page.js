@@ -16,9 +16,11 @@ let options = null;
 let form = null;
 let scanning = false;
 let closeViewer = null;
-// Thumbnails are made one after another: pages stay in order and only one
-// page's bytes are held at a time.
-let thumbChain = Promise.resolve();
+// Two thumbnails are made at a time (decoding takes a core each), so only
+// the pages not yet pictured are held whole.
+const THUMB_WORKERS = 2;
+let thumbsRunning = 0;
+const thumbQueue = [];
 let generation = 0;
 
 function element(tag, { dataset = {}, ...properties } = {}, ...children) {
@@ -226,11 +228,13 @@ function addTile(list, { format, path, bytes, label, tiffPage }) {
     return;
   }
   const mine = generation;
-  thumbChain = thumbChain.then(async () => {
+  // Read at once (during a scan the service answers beside it), pictured in turn.
+  const data = bytes ? Promise.resolve(bytes) : client.readFile(path);
+  data.catch(() => {});
+  thumbQueue.push(async () => {
     if (mine !== generation) return;
     try {
-      const data = bytes || await client.readFile(path);
-      const canvas = await thumbnail(format, data, label, tiffPage);
+      const canvas = await thumbnail(format, await data, label, tiffPage);
       if (mine !== generation) return;
       tile.replaceWith(canvas);
       item.dataset.thumb = "made";
@@ -239,6 +243,17 @@ function addTile(list, { format, path, bytes, label, tiffPage }) {
       if (error.code !== undefined) showError(error);
     }
   });
+  pumpThumbs();
+}
+
+function pumpThumbs() {
+  while (thumbsRunning < THUMB_WORKERS && thumbQueue.length) {
+    thumbsRunning++;
+    thumbQueue.shift()().finally(() => {
+      thumbsRunning--;
+      pumpThumbs();
+    });
+  }
 }
 
 function addPage(page) {
