@@ -69,7 +69,11 @@ async function showDevices(names) {
   select.value = wanted || "";
   if (wanted !== device || !form) selectDevice(wanted);
   if (!names.length || scanning) return;
-  records = await client.deviceInfo();
+  try {
+    records = await client.deviceInfo();
+  } catch {
+    return; // The connection dropped; the next greeting lists them again.
+  }
   for (const record of records) {
     const item = [...select.options].find((o) => o.value === record.name);
     if (item) item.textContent = [record.vendor, record.model].filter(Boolean).join(" ");

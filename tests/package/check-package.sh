@@ -73,7 +73,7 @@ EOF
 ) <(grep -v ' \./usr/share/velloscan/' <<<"$listing") || fail "unexpected package contents (- expected, + built)"
 # The web client: what exists of it, and nothing of its development.
 web=$(grep ' \./usr/share/velloscan/' <<<"$listing" || true)
-if grep -E 'node_modules|/tests?/|\.(test|spec)\.|package(-lock)?\.json' <<<"$web"; then
+if grep -E 'node_modules|/tests?/|/bench/|\.(test|spec)\.|package(-lock)?\.json' <<<"$web"; then
   fail "the web client's development files are packaged"
 fi
 if [ -n "$web" ] && grep -v '^d' <<<"$web" | grep -v -E '^-rw-r--r-- root/root \./usr/share/velloscan/web/.*\.(m?js|d\.ts|html|css)$'; then

@@ -186,12 +186,12 @@ export function useBrowser() {
 
 // The service on `devices`, and a fresh browser context at 1280x800 showing
 // index.html connected to it, or with `blank` the empty page that holds the
-// module; `prepare` runs in that context before.
-export async function openPage(t, { browser, web }, devices, { blank = false, prepare } = {}) {
+// module; `prepare` runs in that context before; `locale` is the browser's language.
+export async function openPage(t, { browser, web }, devices, { blank = false, prepare, locale = "en-GB" } = {}) {
   const box = await Sandbox.create(devices);
   t.after(() => box.dispose());
   await box.start();
-  const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, locale });
   t.after(() => context.close());
   const page = await context.newPage();
   const errors = [];
