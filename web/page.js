@@ -16,8 +16,9 @@ let options = null;
 let form = null;
 let scanning = false;
 let closeViewer = null;
-// Two thumbnails are made at a time (decoding takes a core each), so only
-// the pages not yet pictured are held whole.
+// Two thumbnails are made at a time, one page read while the other is
+// decoded; a page is read only when its turn comes, so that no more than two
+// are ever held whole however far the scanner runs ahead.
 const THUMB_WORKERS = 2;
 let thumbsRunning = 0;
 const thumbQueue = [];
@@ -232,13 +233,10 @@ function addTile(list, { format, path, bytes, label, tiffPage }) {
     return;
   }
   const mine = generation;
-  // Read at once (during a scan the service answers beside it), pictured in turn.
-  const data = bytes ? Promise.resolve(bytes) : client.readFile(path);
-  data.catch(() => {});
   thumbQueue.push(async () => {
     if (mine !== generation) return;
     try {
-      const canvas = await thumbnail(format, await data, label, tiffPage);
+      const canvas = await thumbnail(format, bytes || await client.readFile(path), label, tiffPage);
       if (mine !== generation) return;
       tile.replaceWith(canvas);
       item.dataset.thumb = "made";
