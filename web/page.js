@@ -292,6 +292,11 @@ async function scan() {
   updateButtons();
   $("scan").textContent = t("scanning");
   const files = fileSettings();
+  // An empty folder would mean the scratch folder, which the service empties.
+  if (!files.filePath) {
+    $("file-path").value = files.filePath = defaultFolder();
+    saveFiles();
+  }
   const counted = !["mulpdf", "multiff"].includes(files.fileType);
   let count = 0;
   setCounter(count, true, counted);
@@ -317,13 +322,14 @@ async function scan() {
 
 // ---- connection
 
+const defaultFolder = () => `${client.home}/scans`;
+
 function online() {
   $("offline-help").hidden = true;
   setState("online", `${t("online")} · ${url}`);
-  const fields = $("files").elements;
   // Never the scratch folder, which the service empties at every start.
-  if (!fields.filePath.value) {
-    fields.filePath.value = `${client.home}/scans`;
+  if (!$("file-path").value) {
+    $("file-path").value = defaultFolder();
     saveFiles();
   }
 }
@@ -365,8 +371,13 @@ async function start() {
     }
   }
   client.on("devices", showDevices);
-  client.on("close", ({ reconnecting }) => setState(reconnecting ? "connecting" : "offline",
-    reconnecting ? t("reconnecting") : t("offline")));
+  client.on("close", ({ reconnecting }) => {
+    setState(reconnecting ? "connecting" : "offline", reconnecting ? t("reconnecting") : t("offline"));
+    if (!reconnecting) return;
+    // Until it is back, say how to bring it back.
+    $("offline-help").hidden = false;
+    $("offline-help").replaceChildren(element("span", { textContent: t("cause.no-service") }));
+  });
   client.on("reconnect", online);
   // Pages of a scan that this page started before it was reloaded.
   client.on("page", (page) => {
