@@ -2,7 +2,6 @@
 // settle, a malformed reply fails only its own call, and the connection goes
 // on serving the calls after it. Runs in Node, which has a WebSocket.
 import assert from "node:assert/strict";
-import net from "node:net";
 import { test } from "node:test";
 import { connect, describe, MESSAGES, VelloScanError } from "../velloscan.js";
 import { b64, fakeService, greeting, message } from "./fakeservice.mjs";
@@ -86,17 +85,6 @@ test("deviceInfo(): the service's records, or the short names when it stays sile
   assert.deepEqual((await o.deviceInfo()).map((d) => d.model), ["libusb:001:004", "DR-B"]);
   assert.ok(Date.now() - started < 3000);
   assert.deepEqual(await o.listDevices(), ["cvnfa:DR-A"], "the silent command blocked the queue");
-});
-
-test("a port where nothing listens names the service as the cause and how to start it", async () => {
-  const server = net.createServer();
-  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-  const { port } = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  const { error } = await outcome(connect(`ws://127.0.0.1:${port}`));
-  assert.equal(error.code, 1010);
-  assert.deepEqual(error.causes, ["no-service"]);
-  assert.match(error.reason, /No service may be listening.*systemctl --user start velloscan/);
 });
 
 test("every code has a sentence in both languages; unknown codes still say what to do", () => {
