@@ -116,7 +116,7 @@ const TEXTS = {
 // Readable names of well-known SANE options: [English, Chinese].
 const OPTION_LABELS = {
   source: ["Paper source", "纸张来源"],
-  mode: ["Colour", "颜色模式"],
+  mode: ["Colour mode", "颜色模式"],
   resolution: ["Resolution", "分辨率"],
   "paper-size": ["Page size", "纸张大小"],
   "page-width": ["Page width", "纸张宽度"],

@@ -175,6 +175,8 @@ test("at 1280 and at 420 px: no sideways scrolling, and Scan within reach", asyn
   await page.fill("#file-path", path.join(box.root, "a-folder-with-a-rather-long-name-for-the-scanned-pages"));
   await scan(page);
   await page.waitForFunction(() => document.querySelectorAll('#pages li[data-thumb="made"]').length === 3);
+  // The long list open: the button must not end up below it.
+  await page.click("#more summary");
   for (const width of [1280, 420]) {
     await page.setViewportSize({ width, height: 800 });
     const widths = await page.evaluate(() => [document.documentElement.scrollWidth, document.documentElement.clientWidth]);
