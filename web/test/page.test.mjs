@@ -122,7 +122,7 @@ test("a thumbnail of every page of every job type; a click shows it large with a
   assert.deepEqual(made.pdf, ["none", "none", "none"]);
   assert.deepEqual(made.mulpdf, []);
   await page.click("#document-link");
-  const href = await page.getAttribute("#viewer-download", "href");
+  const href = await (await page.waitForSelector("#viewer-download[href]")).getAttribute("href");
   const bytes = await page.evaluate(async (u) => Array.from(new Uint8Array(await (await fetch(u)).arrayBuffer())), href);
   const file = path.join(box.root, "linked.pdf");
   fs.writeFileSync(file, Buffer.from(bytes));
