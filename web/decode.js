@@ -1,6 +1,8 @@
+import { decodeG4 } from "./ccitt.js";
+
 // Decoders for the page files browsers cannot show: PNM (P4, P5, P6) and the
-// TIFF pages the service writes (Deflate or none, 1, 8 or 16 bits, grey or
-// RGB). Each returns RGBA pixels at a reduced size: `step` takes every
+// TIFF pages the service writes (Deflate, LZW, Group 4 or none; 1, 8 or 16
+// bits; grey or RGB). Each returns RGBA pixels at a reduced size: `step` takes every
 // step-th row and column, so a thumbnail reads only the rows it shows.
 
 export class DecodeError extends Error {}
@@ -192,8 +194,7 @@ export async function decodeTiff(bytes, step = 1, page = 0) {
   const offsets = tag(273);
   const counts = tag(279);
   if (!width || !height || offsets[0] === undefined) throw new DecodeError("a TIFF page without size or data");
-  if (compression === 4) throw new DecodeError("CCITT Group 4 pages are not decoded here");
-  if (![1, 5, 8, 32946].includes(compression)) {
+  if (![1, 4, 5, 8, 32946].includes(compression) || (compression === 4 && bits !== 1)) {
     throw new DecodeError(`TIFF compression ${compression} is not decoded here`);
   }
   if (planar !== 1 || ![0, 1, 2].includes(photometric)) throw new DecodeError("a TIFF colour layout not decoded here");
@@ -208,7 +209,9 @@ export async function decodeTiff(bytes, step = 1, page = 0) {
     const wanted = Math.ceil(first / step) * step;
     if (wanted >= last) continue;
     const raw = bytes.subarray(offsets[strip], offsets[strip] + counts[strip]);
-    const rows = compression === 1 ? raw : compression === 5 ? unlzw(raw, (last - first) * rowBytes) : await inflate(raw);
+    const rows = compression === 1 ? raw
+      : compression === 4 ? decodeG4(raw, width, last - first)
+        : compression === 5 ? unlzw(raw, (last - first) * rowBytes) : await inflate(raw);
     for (let y = wanted; y < last; y += step) {
       const start = (y - first) * rowBytes;
       if (start + rowBytes > rows.length) throw new DecodeError("a TIFF strip that ends early");

@@ -113,10 +113,13 @@ test("a thumbnail of every page of every job type; a click shows it large with a
     if (["png", "jpg", "tiff", "pnm", "multiff"].includes(type)) made[`${type}-grid`] = await grid(page, "#pages li canvas");
   }
   assert.deepEqual(made.png, ["made", "made", "made"]);
+  const compare = (type, reference) => {
+    const far = made[`${type}-grid`].map((v, i) => Math.abs(v - made[`${reference}-grid`][i])).filter((d) => d > 24);
+    assert.deepEqual(far, [], `${type}'s first thumbnail differs from the PNG's`);
+  };
   for (const type of ["jpg", "tiff", "pnm", "multiff"]) {
     assert.deepEqual(made[type], ["made", "made", "made"], type);
-    const far = made[`${type}-grid`].map((v, i) => Math.abs(v - made["png-grid"][i])).filter((d) => d > 24);
-    assert.deepEqual(far, [], `${type}'s first thumbnail differs from the PNG's`);
+    compare(type, "png");
   }
   // A page PDF has no picture; the document of all pages has its link.
   assert.deepEqual(made.pdf, ["none", "none", "none"]);
@@ -149,6 +152,16 @@ test("a thumbnail of every page of every job type; a click shows it large with a
   const gone = await page.evaluate((urls) => Promise.all(urls.map((u) => fetch(u).then(() => "open", () => "revoked"))),
     [view.shown, view.download]);
   assert.deepEqual(gone, ["revoked", "revoked"]);
+
+  // Black and white: the TIFF pages are Group 4.
+  await page.selectOption("#option-mode", "Lineart");
+  for (const type of ["png", "tiff"]) {
+    await page.selectOption("#file-type", type);
+    await scan(page);
+    await page.waitForSelector("#pages li[data-thumb]");
+    made[`lineart-${type}-grid`] = await grid(page, "#pages li canvas");
+  }
+  compare("lineart-tiff", "lineart-png");
 });
 
 test("errors as sentences in the page's language; a service that is down says how to start it", async (t) => {
