@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 
 #include <csignal>
 
@@ -194,4 +196,56 @@ QStringList devicesOf(const QJsonObject &message)
     for (const QJsonValue &d : QJsonDocument::fromJson(json).object().value("Devs").toArray())
         names << d.toObject().value("Name").toString();
     return names;
+}
+
+QStringList Job::paths() const
+{
+    QStringList out;
+    for (const QJsonObject &r : reports)
+        out << r.value("Data").toString().section('|', 1);
+    return out;
+}
+
+bool isEnd(const QJsonObject &m)
+{
+    const QString cmd = m.value("Cmd").toString();
+    return cmd == "SSCANALL" || cmd == "SSCANMUL" || cmd.isEmpty();
+}
+
+Job runJob(PageClient &page, const QString &command, int timeoutMs)
+{
+    const int first = page.messages.size();
+    page.send(command);
+    Job job;
+    [[maybe_unused]] const bool ended = QTest::qWaitFor([&] {
+        for (int i = first; i < page.messages.size(); ++i)
+            if (isEnd(page.message(i)))
+                return true;
+        return false;
+    }, timeoutMs);
+    for (int i = first; i < page.messages.size(); ++i) {
+        const QJsonObject m = page.message(i);
+        if (isEnd(m)) {
+            job.end = m;
+            break;
+        }
+        if (m.value("Cmd").toString() == "SSCANONE")
+            job.reports << m;
+    }
+    return job;
+}
+
+QString scanCommand(const QString &device, const QString &json)
+{
+    return "CSCAN|" + device + "|" + json;
+}
+
+QString storedScanCount(const Sandbox &box)
+{
+    return QSettings(box.dataDir() + "/SysConfig.ini", QSettings::IniFormat).value("Scanner/ScanCount").toString();
+}
+
+QJsonObject jsonData(const QJsonObject &message)
+{
+    return QJsonDocument::fromJson(QByteArray::fromBase64(message.value("Data").toString().toLatin1())).object();
 }

@@ -103,6 +103,22 @@ public:
     bool closed = false;
 };
 
+// The messages of one job: the page reports, then the one that ended it.
+struct Job {
+    QList<QJsonObject> reports;
+    QJsonObject end; // empty when the job did not end in time
+    QStringList paths() const;
+};
+// The job's last message: its end, or an error (empty Cmd).
+bool isEnd(const QJsonObject &message);
+// Sends `command` and collects messages up to the job's last one.
+Job runJob(PageClient &page, const QString &command, int timeoutMs = 60000);
+QString scanCommand(const QString &device, const QString &json);
+// "ScanCount" as the service stored it.
+QString storedScanCount(const Sandbox &box);
+// The JSON of a message's Base64 "json" data.
+QJsonObject jsonData(const QJsonObject &message);
+
 // Decodes the Base64 Data of a devices message into the device names.
 QStringList devicesOf(const QJsonObject &message);
 
