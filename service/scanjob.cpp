@@ -2,6 +2,7 @@
 #include "scanjob.h"
 
 #include "devicecatalog.h"
+#include "growingdocument.h"
 #include "multitiff.h"
 #include "scratchfolder.h"
 #include "tiff2pdf.h"
@@ -45,12 +46,16 @@ ScanJob::ScanJob(const JobSetup &setup, DeviceCatalog &catalog)
     , m_reportSlots(MaxUnreported)
 {
     qRegisterMetaType<RetMsg>();
+    m_documentThread.setMaxThreadCount(1);
 }
+
+ScanJob::~ScanJob() = default;
 
 void ScanJob::Run()
 {
     // The engine and the option tables are ours only once the preload is over.
     const int status = ScanImage(m_catalog.Lend());
+    m_document.reset(); // a document not made leaves nothing behind
     // A document job that a jam or a cancel cut short keeps its pages for a
     // job that continues it.
     if (status > 0 && status < SaneStatusNoDevice && (m_isMulPdf || m_isMulTiff))
@@ -144,9 +149,14 @@ int ScanJob::ScanImage(const EngineLoan &loan)
         m_loop.SetProgress([this](qint64 bytes, qint64 total) { OnProgress(bytes, total); });
     const QMetaObject::Connection announced = connect(&m_loop, &PageLoop::sglScanOneImageDone, this,
                                                       &ScanJob::OnScanOneImageDone, Qt::DirectConnection);
+    for (const QString &kept : m_setup.keptFiles)
+        AddToDocument(kept);
     status = m_loop.Scan(*open, pages, flatbed);
     disconnect(announced);
     m_pages = nullptr;
+    m_documentThread.waitForDone();
+    if (m_documentFailed && !m_failure)
+        m_failure = ScanFailed;
     m_workNext = pages.next;
     if (!document)
         m_number = pages.next;
@@ -169,7 +179,9 @@ int ScanJob::ScanImage(const EngineLoan &loan)
     }
     // Never name a document that was not made; the pages stay where they
     // were scanned.
-    if ((m_isMulPdf && !SaveMultiPagePdf()) || (m_isMulTiff && !SaveMultiPageTiff()))
+    const bool made = m_isMulPdf ? SaveMultiPagePdf() : m_isMulTiff ? SaveMultiPageTiff() : true;
+    m_document.reset();
+    if (!made)
         return ScanFailed;
     if (m_isMulPdf || m_isMulTiff) {
         emit documentReady(m_documentPath);
@@ -209,8 +221,10 @@ void ScanJob::OnScanOneImageDone(const QString &imgPath)
                      qUtf8Printable(m_setup.device), MaxPages);
         Fail(ScanFailed);
     }
-    if (m_isMulPdf || m_isMulTiff)
+    if (m_isMulPdf || m_isMulTiff) {
+        AddToDocument(imgPath);
         return;
+    }
     QString report = imgPath;
     if (m_isPdf) {
         report = SaveSiglePagePdf(imgPath);
@@ -308,32 +322,49 @@ bool ScanJob::CreateMultiDir(const QString &path)
     return true;
 }
 
+// Each page enters the document as soon as it is finished, on a thread of
+// the job's own, so that reading the next sheet never waits for it and the
+// document is all but made when the last sheet is in.
+void ScanJob::AddToDocument(const QString &page)
+{
+    m_documentThread.start([this, page] {
+        if (m_documentFailed)
+            return;
+        if (!m_document) {
+            m_documentPath = GetScanFile(m_isMulPdf ? QStringLiteral("pdf") : QStringLiteral("tiff"));
+            if (m_documentPath.isEmpty()) {
+                m_documentFailed = true;
+                m_loop.RequestStop();
+                return;
+            }
+            const QString work = m_setup.workFolder + QLatin1Char('/') + timeStamp() + QStringLiteral(".tiff");
+            m_document = std::make_unique<GrowingDocument>(
+                m_isMulPdf ? GrowingDocument::Pdf : GrowingDocument::MultiTiff, m_documentPath, work);
+        }
+        if (m_document->addPage(page) != 0) {
+            // No sheet more for a document that cannot be made.
+            m_documentFailed = true;
+            m_loop.RequestStop();
+        }
+    });
+}
+
 bool ScanJob::SaveMultiPagePdf()
 {
-    m_documentPath = GetScanFile(QStringLiteral("pdf"));
-    if (m_documentPath.isEmpty())
-        return false;
-    const QString tiff = m_setup.workFolder + QLatin1Char('/') + timeStamp() + QStringLiteral(".tiff");
-    if (combine2multiff(m_scannedFiles, tiff, QStringLiteral("lzw")) != 0
-        || convert2pdf(tiff, m_documentPath) != 0) {
-        std::fprintf(stderr, "velloscan: the PDF %s could not be made from %d pages\n",
-                     qUtf8Printable(m_documentPath), int(m_scannedFiles.size()));
-        return false;
-    }
-    return true;
+    if (m_document && m_document->finish() == 0)
+        return true;
+    std::fprintf(stderr, "velloscan: the PDF %s could not be made from %d pages\n",
+                 qUtf8Printable(m_documentPath), int(m_scannedFiles.size()));
+    return false;
 }
 
 bool ScanJob::SaveMultiPageTiff()
 {
-    m_documentPath = GetScanFile(QStringLiteral("tiff"));
-    if (m_documentPath.isEmpty())
-        return false;
-    if (combine2multiff(m_scannedFiles, m_documentPath, QStringLiteral("lzw")) != 0) {
-        std::fprintf(stderr, "velloscan: the TIFF %s could not be made from %d pages\n",
-                     qUtf8Printable(m_documentPath), int(m_scannedFiles.size()));
-        return false;
-    }
-    return true;
+    if (m_document && m_document->finish() == 0)
+        return true;
+    std::fprintf(stderr, "velloscan: the TIFF %s could not be made from %d pages\n",
+                 qUtf8Printable(m_documentPath), int(m_scannedFiles.size()));
+    return false;
 }
 
 QString ScanJob::SaveSiglePagePdf(const QString &page)

@@ -13,11 +13,14 @@
 #include <QSemaphore>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 class DeviceCatalog;
+class GrowingDocument;
 class EngineLoan;
 class SaneDevice;
 
@@ -46,6 +49,7 @@ class ScanJob : public QObject
     Q_OBJECT
 public:
     ScanJob(const JobSetup &setup, DeviceCatalog &catalog);
+    ~ScanJob() override;
 
     // The whole job, on its own thread. Ends with finished().
     void Run();
@@ -92,6 +96,7 @@ private:
     bool IsFlatbed(SaneDevice &device, bool alwaysFlatbed) const;
     bool CheckScratchFolders() const;
     static bool CreateMultiDir(const QString &path);
+    void AddToDocument(const QString &page);
     bool SaveMultiPagePdf();
     bool SaveMultiPageTiff();
     QString SaveSiglePagePdf(const QString &page);
@@ -105,6 +110,10 @@ private:
     bool m_isMulPdf = false;
     bool m_isPdf = false;
     bool m_isMulTiff = false;
+    // The multi-page document, grown page by page on its own thread.
+    std::unique_ptr<GrowingDocument> m_document;
+    QThreadPool m_documentThread;
+    std::atomic<bool> m_documentFailed{false};
     QString m_documentPath;
     int m_documentNumber = 0;
     int m_failure = 0; // what ends the job whatever the engine says

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -46,6 +47,8 @@ private slots:
     void newKeysAreAdditive();
     void cancelMidBatch();
     void jamThenContinue();
+    void documentGrowsWithTheBatch_data();
+    void documentGrowsWithTheBatch();
     void reloadMidBatch_data();
     void reloadMidBatch();
     void stuckBackendStillStops();
@@ -166,6 +169,46 @@ void BatchTest::jamThenContinue()
     page.send("CSTATUS");
     QTRY_VERIFY(page.messages.last().contains("SSTATUS"));
     QCOMPARE(jsonData(page.message(page.messages.size() - 1)).value("KeptPages").toInt(), 0);
+}
+
+void BatchTest::documentGrowsWithTheBatch_data()
+{
+    QTest::addColumn<QString>("fileType");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("mulpdf") << "6" << "0001.pdf";
+    QTest::newRow("multiff") << "7" << "0001.tiff";
+}
+
+// Each page enters the document while the next sheet is read, under a name
+// the page is never told; the name it is told appears whole at the end.
+void BatchTest::documentGrowsWithTheBatch()
+{
+    QFETCH(QString, fileType);
+    QFETCH(QString, name);
+    Sandbox box;
+    box.setDevices(Feeder + "pages=4 line_delay_us=10000\n");
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    page.send(scanCommand("cvnfa:DR-A", QString(R"({"FileType":"%1","Progress":"1"})").arg(fileType)));
+    const QString document = box.tempImgDir() + "/" + name;
+    auto pagesDone = [&page] {
+        int done = 0;
+        for (int i = 0; i < page.messages.size(); ++i)
+            done += jsonData(page.message(i)).value("Done").toBool();
+        return done;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(pagesDone() >= 2, 30000);
+    QVERIFY(QFile::exists(document + ".part"));
+    QVERIFY(!QFile::exists(document));
+    QTRY_VERIFY_WITH_TIMEOUT(isEnd(page.message(page.messages.size() - 1)), 30000);
+    QCOMPARE(page.message(page.messages.size() - 1).value("Data").toString().section('|', 1), document);
+    QVERIFY(!QFile::exists(document + ".part"));
+    QProcess check;
+    check.start(fileType == "6" ? "pdfinfo" : "tiffinfo", {document});
+    QVERIFY(check.waitForFinished(30000));
+    QCOMPARE(check.exitCode(), 0);
+    const QString info = check.readAll();
+    QVERIFY(fileType == "6" ? info.contains(QRegularExpression("Pages:\\s+4\\n")) : info.count("TIFF Directory") == 4);
 }
 
 void BatchTest::reloadMidBatch_data()
