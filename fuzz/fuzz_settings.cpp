@@ -1,11 +1,19 @@
 // The scan settings JSON of "CSCAN": the file settings it names, the option
-// choices read out of it for a device, and their order and selection for
-// each backend.
+// choices read out of it for a device, their order and selection for each
+// backend, and a whole job with those settings against a simulated scanner
+// without a "source" option, confined to a folder of its own.
+#include "devicecatalog.h"
 #include "fuzzcheck.h"
+#include "outputpolicy.h"
+#include "scanjob.h"
 #include "scanneroption.h"
 #include "scansettings.h"
 
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QSet>
+#include <QTemporaryDir>
 
 #include <cstddef>
 #include <cstdint>
@@ -96,6 +104,64 @@ void checkOptions(const QString &json, const QString &device)
         FUZZ_CHECK(options.IsFlatbed());
 }
 
+// A private world: the simulated backends, one source-less flatbed with
+// tiny pages, and the only folder a job may write in.
+struct JobWorld {
+    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/velloscan-fuzz-XXXXXX")};
+    DeviceCatalog catalog;
+    QString out;
+
+    JobWorld()
+    {
+        out = dir.path() + QStringLiteral("/out");
+        QDir().mkpath(out);
+        QFile::copy(QStringLiteral(SIM_DLLCONF), dir.filePath(QStringLiteral("dll.conf")));
+        QFile conf(dir.filePath(QStringLiteral("velloscan-sim.conf")));
+        if (conf.open(QIODevice::WriteOnly))
+            conf.write("device cvnfa Flat profile=nosource type=flatbed%20scanner width_px=8 height_px=8\n");
+        conf.close();
+        qputenv("SANE_CONFIG_DIR", QFile::encodeName(dir.path()));
+        qputenv("LD_LIBRARY_PATH", SIM_LIBDIR);
+        catalog.Init();
+        catalog.Enumerate();
+    }
+};
+
+void checkJob(const QString &json)
+{
+    static JobWorld jobWorld;
+    JobWorld *world = &jobWorld;
+    const FileSettings::PageSettings settings = FileSettings::Read(json);
+    JobSetup setup;
+    setup.device = QStringLiteral("cvnfa:Flat");
+    setup.choices = settings.choices;
+    setup.files.imgPath = world->out;
+    setup.workFolder = world->dir.filePath(QStringLiteral("work"));
+    setup.defaultFolder = world->out;
+    ScanSettings::Apply(settings, world->out, setup.files, setup.deleteFilesBeforeScan, setup.progress);
+    // A refused output is told 1007 and nothing runs; what is let through
+    // holds no NUL, which would cut a name short in the C library.
+    if (!OutputPolicy::Refusal(setup.files, {world->out}).isEmpty())
+        return;
+    FUZZ_CHECK(!setup.files.imgPath.contains(QChar(0)) && !setup.files.prefix.contains(QChar(0)));
+    ScanJob job(setup, world->catalog);
+    int pages = 0;
+    QObject::connect(&job, &ScanJob::pageReady, [&](const QString &file, int) {
+        FUZZ_CHECK(OutputPolicy::Resolved(file).startsWith(world->out + QLatin1Char('/')));
+        ++pages;
+        job.PageReported();
+    });
+    job.Run(); // a flatbed gives one page: the job must end
+    FUZZ_CHECK(pages <= 1);
+    // Nothing of the job outside its folders.
+    QDirIterator it(world->dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        FUZZ_CHECK(path.startsWith(world->out + QLatin1Char('/')) || path.startsWith(setup.workFolder)
+                   || !path.mid(world->dir.path().size() + 1).contains(QLatin1Char('/')));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -104,5 +170,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkFileSettings(json);
     for (const char *device : Devices)
         checkOptions(json, QString::fromLatin1(device));
+    checkJob(json);
     return 0;
 }
