@@ -60,7 +60,6 @@ private slots:
     void jamKeepsEarlierPages();
     void busyServiceAnswers1009();
     void servedRightAfterTheEnd();
-    void reloadedPageGetsTheRestOfTheJob();
     void terminatedMidScan_data();
     void terminatedMidScan();
     void optionsInTheBackendsOrder();
@@ -521,27 +520,6 @@ void ScanTest::servedRightAfterTheEnd()
         QTRY_VERIFY_WITH_TIMEOUT(page.messages.mid(before).filter("SDEV\"").size() == 1, 30000);
         QVERIFY(page.messages.mid(before).filter("1009").isEmpty());
     }
-}
-
-void ScanTest::reloadedPageGetsTheRestOfTheJob()
-{
-    Sandbox box;
-    box.setDevices(Feeder.trimmed() + " line_delay_us=10000\n");
-    PageClient first;
-    QVERIFY(box.startWithPage(first));
-    first.send(scanCommand("cvnfa:DR-A", R"({"FileType":"2"})"));
-    QVERIFY(first.waitForMessages(3, 30000)); // the first page report
-    first.socket.close();
-
-    PageClient second;
-    QVERIFY(second.open(box.url()));
-    QVERIFY(second.waitForMessages(2));
-    QCOMPARE(second.message(0).value("Cmd").toString(), QString("HOME"));
-    second.send("CDEV");
-    QTRY_VERIFY_WITH_TIMEOUT(second.messages.join('\n').contains("SSCANALL"), 60000);
-    // Its commands wait for the end of the job; the job's remaining reports reach it.
-    QVERIFY(second.messages.join('\n').contains(R"("Code":1009)"));
-    QCOMPARE(second.messages.filter("SSCANONE").size() + first.messages.filter("SSCANONE").size(), 3);
 }
 
 void ScanTest::terminatedMidScan_data()
