@@ -3,6 +3,7 @@
 // on serving the calls after it. Runs in Node, which has a WebSocket.
 import assert from "node:assert/strict";
 import { test } from "node:test";
+import * as velloscan from "../velloscan.js";
 import { connect, describe, MESSAGES, VelloScanError } from "../velloscan.js";
 import { b64, fakeService, greeting, message } from "./fakeservice.mjs";
 
@@ -88,8 +89,13 @@ test("deviceInfo(): the service's records, or the short names when it stays sile
 });
 
 test("every code has a sentence in both languages; unknown codes still say what to do", () => {
-  const codes = [...Array(13).keys(), ...Array.from({ length: 12 }, (_, i) => 1001 + i), ...Array.from({ length: 7 }, (_, i) => 2001 + i)];
+  const codes = [...Array(13).keys(), ...Array.from({ length: 12 }, (_, i) => 1001 + i), ...Array.from({ length: 12 }, (_, i) => 2001 + i)];
   assert.deepEqual(Object.keys(MESSAGES).map(Number).sort((x, y) => x - y), codes);
+  // Each code has exactly one exported name.
+  const named = Object.entries(velloscan).filter(([key, value]) => /^[A-Z_]+$/.test(key) && Number.isInteger(value));
+  assert.deepEqual(named.map(([, value]) => value).sort((x, y) => x - y), codes);
+  assert.equal(velloscan.JAMMED, 6);
+  assert.equal(velloscan.FILE_PART_SENT, 2012);
   assert.match(describe(6, "en-GB"), /cover.*sheet out/);
   assert.match(describe(6, "zh-CN"), /卡纸/);
   assert.match(describe(4242, "zh"), /4242/);
