@@ -72,6 +72,7 @@ export const STATUS_SENT: 2009;
 export const SCAN_PROGRESS: 2010;
 export const CANCEL_ANSWERED: 2011;
 export const FILE_PART_SENT: 2012;
+export const DEVICE_INFO_SENT: 2013;
 
 /** The sentence for `code`; a language starting with "zh" gives Chinese, any other English. */
 export function describe(code: number, language?: string): string;

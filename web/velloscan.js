@@ -8,7 +8,7 @@ export const DEFAULT_URL = "ws://localhost:23165";
 // For every code the service or this client replies with, what happened and
 // what to do, in English and Chinese; pages show these rather than the
 // service's fixed text. SANE statuses are 0 to 12, the service's own codes
-// 1001 to 1012 and 2001 to 2012.
+// 1001 to 1012 and 2001 to 2013.
 export const MESSAGES = Object.freeze({
   0: { en: "Done.", zh: "完成。" },
   1: { en: "The scanner does not support this. Choose other settings and scan again.", zh: "扫描仪不支持此操作。请更改设置后重新扫描。" },
@@ -47,6 +47,7 @@ export const MESSAGES = Object.freeze({
   2010: { en: "Scanning is under way.", zh: "正在扫描。" },
   2011: { en: "Stopping the scan was asked for.", zh: "已请求停止扫描。" },
   2012: { en: "Part of the file was read.", zh: "已读取文件的一部分。" },
+  2013: { en: "The scanners' vendors and models were read.", zh: "已读取扫描仪的厂商和型号。" },
 });
 
 // Every code by name, for pages that compare error.code.
@@ -87,6 +88,7 @@ export const STATUS_SENT = 2009;
 export const SCAN_PROGRESS = 2010;
 export const CANCEL_ANSWERED = 2011;
 export const FILE_PART_SENT = 2012;
+export const DEVICE_INFO_SENT = 2013;
 
 const UNKNOWN = { en: "Something unexpected went wrong (code {code}). Try again; if it repeats, restart the scanner.", zh: "发生意外错误（代码 {code}）。请重试；如仍出现，请重新启动扫描仪。" };
 
