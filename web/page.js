@@ -91,6 +91,8 @@ async function showDevices(names) {
 
 async function selectDevice(name) {
   clearError();
+  // Kept pages continue only on their own scanner.
+  hideKept();
   device = name;
   options = null;
   form = null;
@@ -429,10 +431,11 @@ async function jobEnded({ document, error }) {
   if (controller) return;
   const kept = error && isDocument(jobType) ? (await client.status().catch(() => null))?.keptPages || 0 : 0;
   endJob();
+  // The settings the job kept from being read; first, as choosing clears what is shown.
+  if (device && !form) selectDevice(device);
   if (error) showFailure(error, kept);
   else setCounter(pageCount(), false, !isDocument(jobType) || pageCount() > 0);
   if (document) showDocument(document);
-  if (device && !form) selectDevice(device);
 }
 
 // ---- connection
@@ -472,6 +475,8 @@ async function start() {
   $("continue").addEventListener("click", () => scan(true));
   $("cancel").addEventListener("click", cancelJob);
   $("files").addEventListener("change", saveFiles);
+  // ... and only into a document of their own type.
+  $("file-type").addEventListener("change", hideKept);
   $("save-preset").addEventListener("click", savePreset);
   $("preset").addEventListener("change", choosePreset);
   $("delete-preset").addEventListener("click", deletePreset);
