@@ -22,6 +22,8 @@ let controller = null;
 let watching = false;
 let jobType = "";
 let jobDevice = "";
+// The TIFF in the service's work folder of the page PDF reported next.
+let pdfPicture = null;
 let closeViewer = null;
 // Two thumbnails are made at a time, one page read while the other is
 // decoded; a page is read only when its turn comes, so that no more than two
@@ -235,7 +237,8 @@ function placeholder(format) {
 }
 
 // A tile for one page file, its picture made when it is its turn.
-function addTile(list, { format, path, bytes, label, tiffPage }) {
+// `picture`, when given, is the TIFF to make the thumbnail from.
+function addTile(list, { format, path, bytes, label, tiffPage, picture }) {
   $("pages-hint").hidden = true;
   const tile = placeholder(format);
   const button = element("button", { type: "button", className: "open", title: path }, tile);
@@ -243,7 +246,7 @@ function addTile(list, { format, path, bytes, label, tiffPage }) {
   const item = element("li", { className: "page", dataset: { format, path } },
     element("figure", {}, button, element("figcaption", { title: path }, element("b", { textContent: label }), ` ${fileName(path)}`)));
   list.append(item);
-  if (!canPicture(format)) {
+  if (!picture && !canPicture(format)) {
     item.dataset.thumb = "none";
     return;
   }
@@ -251,7 +254,9 @@ function addTile(list, { format, path, bytes, label, tiffPage }) {
   thumbQueue.push(async () => {
     if (mine !== generation) return;
     try {
-      const canvas = await thumbnail(format, bytes || await client.readFile(path), label, tiffPage);
+      const canvas = picture
+        ? await thumbnail("tiff", await client.readFile(picture), label)
+        : await thumbnail(format, bytes || await client.readFile(path), label, tiffPage);
       if (mine !== generation) return;
       tile.replaceWith(canvas);
       item.dataset.thumb = "made";
@@ -290,6 +295,8 @@ function showProgress(progress) {
   if (progress.done && progress.path && isDocument(jobType)) {
     addPage({ format: "tiff", path: progress.path });
     setCounter(pageCount(), true);
+  } else if (progress.done && jobType === "pdf") {
+    pdfPicture = progress.path ?? null;
   }
 }
 
@@ -343,7 +350,10 @@ function showFailure(error, kept) {
 
 function addPage(page) {
   const number = $("pages").children.length + 1;
-  addTile($("pages"), { ...page, label: t("page", { n: number }) });
+  // A page PDF has no picture of its own; the TIFF it was made from has.
+  const picture = page.format === "pdf" && /\.tiff?$/i.test(pdfPicture ?? "") ? pdfPicture : undefined;
+  pdfPicture = null;
+  addTile($("pages"), { ...page, picture, label: t("page", { n: number }) });
 }
 
 async function showDocument(document) {

@@ -121,9 +121,9 @@ test("a thumbnail of every page of every job type; a click shows it large with a
     assert.deepEqual(made[type], ["made", "made", "made"], type);
     compare(type, "png");
   }
-  // A page PDF has no picture; the document of all pages shows its pages
-  // while it is made, and has its link.
-  assert.deepEqual(made.pdf, ["none", "none", "none"]);
+  // Page PDFs and the document of all pages show the pictures they were
+  // made from; the document has its link.
+  assert.deepEqual(made.pdf, ["made", "made", "made"]);
   assert.deepEqual(made.mulpdf, ["made", "made", "made"]);
   await page.click("#document-link");
   const href = await (await page.waitForSelector("#viewer-download[href]")).getAttribute("href");
