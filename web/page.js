@@ -206,7 +206,8 @@ function clearPages() {
 function setCounter(count, running, counted = true) {
   const pages = count === 1 ? t("count1") : t("count", { n: count });
   if (!counted) $("counter").textContent = running ? t("scanning") : t("done");
-  else $("counter").textContent = running ? t("scanningCount", { n: count }) : pages;
+  else if (running) $("counter").textContent = count === 1 ? t("scanningCount1") : t("scanningCount", { n: count });
+  else $("counter").textContent = pages;
 }
 
 // The large view, read from the service again: pages are not kept whole.
@@ -441,8 +442,9 @@ async function jobEnded({ document, error }) {
   if (controller) return;
   const kept = error && isDocument(jobType) ? (await client.status().catch(() => null))?.keptPages || 0 : 0;
   endJob();
-  // The settings the job kept from being read; first, as choosing clears what is shown.
-  if (device && !form) selectDevice(device);
+  // The scanners' names and settings the job kept from being read; first,
+  // as choosing a scanner clears what is shown.
+  if (!form) showDevices(client.devices);
   if (error) showFailure(error, kept);
   else setCounter(pageCount(), false, !isDocument(jobType) || pageCount() > 0);
   if (document) showDocument(document);

@@ -212,6 +212,7 @@ test("a batch shows its sheet, can be cancelled, and a jammed document continues
   await page.click("#scan:enabled");
   await page.waitForSelector("#pages li");
   assert.match(await page.textContent("#progress-text"), /^Sheet [12]$/);
+  await page.screenshot({ path: path.join(artifactDir(), "page-scanning.png") });
   await page.click("#cancel:visible");
   await page.waitForSelector("#scan:enabled");
   assert.equal(await page.getAttribute("#error", "data-code"), "2");
@@ -230,6 +231,7 @@ test("a batch shows its sheet, can be cancelled, and a jammed document continues
   assert.equal(await page.getAttribute("#kept", "data-code"), "6");
   assert.ok(await page.isHidden("#error"));
   await page.waitForFunction(() => document.querySelectorAll('#pages li[data-thumb="made"]').length === 3);
+  await page.screenshot({ path: path.join(artifactDir(), "page-pages-kept.png") });
   box.setDevices(slowFeeder().replace("pages=5", "pages=2"));
   await page.click("#continue:enabled");
   await page.waitForSelector("#document-link");
