@@ -15,6 +15,15 @@ let device = null;
 let options = null;
 let form = null;
 let scanning = false;
+// Our own scan's stop; null while none of ours runs.
+let controller = null;
+// A job this page started before it was reloaded or its connection dropped:
+// shown and followed, with Scan disabled until it ends.
+let watching = false;
+let jobType = "";
+let jobDevice = "";
+// The TIFF in the service's work folder of the page PDF reported next.
+let pdfPicture = null;
 let closeViewer = null;
 // Two thumbnails are made at a time, one page read while the other is
 // decoded; a page is read only when its turn comes, so that no more than two
@@ -44,6 +53,7 @@ function updateButtons() {
   $("refresh").disabled = !online || scanning;
   $("device").disabled = !online || scanning;
   $("scan").disabled = !online || scanning || !device || !form;
+  $("continue").disabled = !online || scanning || !device || !form;
   $("presets").disabled = !device || !form;
 }
 
@@ -83,6 +93,8 @@ async function showDevices(names) {
 
 async function selectDevice(name) {
   clearError();
+  // Kept pages continue only on their own scanner.
+  hideKept();
   device = name;
   options = null;
   form = null;
@@ -94,6 +106,11 @@ async function selectDevice(name) {
   updateButtons();
   if (!name) return;
   store.rememberDevice(name);
+  // The service answers 1009 while the job runs: read them once it has ended.
+  if (watching) {
+    $("options-hint").textContent = t("waitForJob");
+    return;
+  }
   try {
     const answer = await client.getOptions(name);
     if (device !== name) return;
@@ -189,7 +206,8 @@ function clearPages() {
 function setCounter(count, running, counted = true) {
   const pages = count === 1 ? t("count1") : t("count", { n: count });
   if (!counted) $("counter").textContent = running ? t("scanning") : t("done");
-  else $("counter").textContent = running ? t("scanningCount", { n: count }) : pages;
+  else if (running) $("counter").textContent = count === 1 ? t("scanningCount1") : t("scanningCount", { n: count });
+  else $("counter").textContent = pages;
 }
 
 // The large view, read from the service again: pages are not kept whole.
@@ -220,7 +238,8 @@ function placeholder(format) {
 }
 
 // A tile for one page file, its picture made when it is its turn.
-function addTile(list, { format, path, bytes, label, tiffPage }) {
+// `picture`, when given, is the TIFF to make the thumbnail from.
+function addTile(list, { format, path, bytes, label, tiffPage, picture }) {
   $("pages-hint").hidden = true;
   const tile = placeholder(format);
   const button = element("button", { type: "button", className: "open", title: path }, tile);
@@ -228,7 +247,7 @@ function addTile(list, { format, path, bytes, label, tiffPage }) {
   const item = element("li", { className: "page", dataset: { format, path } },
     element("figure", {}, button, element("figcaption", { title: path }, element("b", { textContent: label }), ` ${fileName(path)}`)));
   list.append(item);
-  if (!canPicture(format)) {
+  if (!picture && !canPicture(format)) {
     item.dataset.thumb = "none";
     return;
   }
@@ -236,7 +255,9 @@ function addTile(list, { format, path, bytes, label, tiffPage }) {
   thumbQueue.push(async () => {
     if (mine !== generation) return;
     try {
-      const canvas = await thumbnail(format, bytes || await client.readFile(path), label, tiffPage);
+      const canvas = picture
+        ? await thumbnail("tiff", await client.readFile(picture), label)
+        : await thumbnail(format, bytes || await client.readFile(path), label, tiffPage);
       if (mine !== generation) return;
       tile.replaceWith(canvas);
       item.dataset.thumb = "made";
@@ -258,9 +279,82 @@ function pumpThumbs() {
   }
 }
 
+const isDocument = (type) => type === "mulpdf" || type === "multiff";
+const pageCount = () => $("pages").children.length;
+
+function showProgress(progress) {
+  $("progress").hidden = false;
+  $("progress").dataset.sheet = progress.sheet;
+  const bar = $("progress-bar");
+  if (progress.done) bar.value = 1;
+  else if (progress.total > 0) bar.value = Math.min(1, progress.bytes / progress.total);
+  else bar.removeAttribute("value");
+  const sheet = t("sheet", { n: progress.sheet });
+  $("progress-text").textContent = watching ? `${shortName(jobDevice)} · ${sheet}` : sheet;
+  // A document job reports no pages of its own: each page's TIFF in the
+  // service's work folder stands in for it while the document grows.
+  if (progress.done && progress.path && isDocument(jobType)) {
+    addPage({ format: "tiff", path: progress.path });
+    setCounter(pageCount(), true);
+  } else if (progress.done && jobType === "pdf") {
+    pdfPicture = progress.path ?? null;
+  }
+}
+
+function showKept(count, code) {
+  $("kept").hidden = false;
+  $("kept").dataset.code = code ?? "";
+  $("kept-text").textContent = count === 1 ? t("kept1") : t("kept", { n: count });
+}
+
+function hideKept() {
+  $("kept").hidden = true;
+}
+
+function startJob() {
+  scanning = true;
+  $("scan").textContent = t("scanning");
+  $("cancel").hidden = false;
+  $("cancel").disabled = false;
+  $("cancel").textContent = t("cancel");
+  $("progress").hidden = false;
+  delete $("progress").dataset.sheet;
+  $("progress-bar").removeAttribute("value");
+  $("progress-text").textContent = watching ? t("jobOn", { device: shortName(jobDevice) }) : "";
+  updateButtons();
+}
+
+function endJob() {
+  scanning = false;
+  watching = false;
+  $("scan").textContent = t("scan");
+  $("cancel").hidden = true;
+  $("progress").hidden = true;
+  updateButtons();
+}
+
+function cancelJob() {
+  $("cancel").disabled = true;
+  $("cancel").textContent = t("cancelling");
+  if (controller) controller.abort();
+  else if (watching) client.cancel().catch(showError);
+}
+
+// The end of a failed job: the pages a document job kept, with Continue, or
+// what went wrong.
+function showFailure(error, kept) {
+  if (pageCount() > 0) setCounter(pageCount(), false);
+  else $("counter").textContent = "";
+  if (kept > 0) showKept(kept, error.code);
+  else showError(error);
+}
+
 function addPage(page) {
   const number = $("pages").children.length + 1;
-  addTile($("pages"), { ...page, label: t("page", { n: number }) });
+  // A page PDF has no picture of its own; the TIFF it was made from has.
+  const picture = page.format === "pdf" && /\.tiff?$/i.test(pdfPicture ?? "") ? pdfPicture : undefined;
+  pdfPicture = null;
+  addTile($("pages"), { ...page, picture, label: t("page", { n: number }) });
 }
 
 async function showDocument(document) {
@@ -271,7 +365,8 @@ async function showDocument(document) {
     textContent: document.type === "pdf" ? t("openPdf") : t("download") });
   link.addEventListener("click", () => openViewer(document.type, document.path).catch(showError));
   box.replaceChildren(link, element("span", { className: "path", textContent: ` ${document.path}` }));
-  if (document.type !== "tiff") return;
+  // Pages shown while the job ran need no second picture.
+  if (document.type !== "tiff" || pageCount() > 0) return;
   // A TIFF of all pages: a thumbnail of each, from one reading of the file.
   try {
     const bytes = await client.readFile(document.path);
@@ -284,40 +379,75 @@ async function showDocument(document) {
   }
 }
 
-async function scan() {
+async function scan(continuing = false) {
   if (!device || !form || scanning) return;
   clearError();
-  clearPages();
-  scanning = true;
-  updateButtons();
-  $("scan").textContent = t("scanning");
+  hideKept();
+  // A continued document keeps the pages shown before.
+  if (!continuing) clearPages();
   const files = fileSettings();
   // An empty folder would mean the scratch folder, which the service empties.
   if (!files.filePath) {
     $("file-path").value = files.filePath = defaultFolder();
     saveFiles();
   }
-  const counted = !["mulpdf", "multiff"].includes(files.fileType);
-  let count = 0;
-  setCounter(count, true, counted);
+  jobType = files.fileType;
+  controller = new AbortController();
+  startJob();
+  // Services without progress report no pages of a document job until its end.
+  const counted = () => !isDocument(jobType) || pageCount() > 0;
+  setCounter(pageCount(), true, counted());
   try {
     const result = await client.scan(device, { ...files, ...form.settings() }, {
       onPage: (page) => {
-        setCounter(++count, true);
         addPage(page);
+        setCounter(pageCount(), true);
       },
+      onProgress: showProgress,
+      signal: controller.signal,
+      continueDocument: continuing,
     });
-    setCounter(count, false, counted);
+    setCounter(pageCount(), false, counted());
     if (result.document) await showDocument(result.document);
   } catch (error) {
-    if (counted) setCounter(count, false);
-    else $("counter").textContent = "";
-    showError(error);
+    showFailure(error, error.kept);
   } finally {
-    scanning = false;
-    $("scan").textContent = t("scan");
-    updateButtons();
+    controller = null;
+    endJob();
   }
+}
+
+// Shows the job that runs on the service if this page started it before a
+// reload or a dropped connection, and follows it to its end.
+async function resumeJob(replay) {
+  const status = await client.status().catch(() => null);
+  if (!status || !status.scanning || scanning) return;
+  clearError();
+  hideKept();
+  watching = true;
+  jobType = status.fileType;
+  jobDevice = status.device;
+  if (client.devices.includes(status.device)) {
+    device = status.device;
+    $("device").value = device;
+  }
+  startJob();
+  setCounter(status.pages, true, !isDocument(jobType) || status.pages > 0);
+  // Its messages so far come again as events; each is shown once.
+  if (replay) client.replay().catch(() => {});
+}
+
+async function jobEnded({ document, error }) {
+  // The end of our own scan is its call's.
+  if (controller) return;
+  const kept = error && isDocument(jobType) ? (await client.status().catch(() => null))?.keptPages || 0 : 0;
+  endJob();
+  // The scanners' names and settings the job kept from being read; first,
+  // as choosing a scanner clears what is shown.
+  if (!form) showDevices(client.devices);
+  if (error) showFailure(error, kept);
+  else setCounter(pageCount(), false, !isDocument(jobType) || pageCount() > 0);
+  if (document) showDocument(document);
 }
 
 // ---- connection
@@ -353,8 +483,12 @@ async function start() {
   showFiles({ fileType: "jpg", ...store.loadFiles() });
   $("refresh").addEventListener("click", () => client.listDevices().catch(showError));
   $("device").addEventListener("change", () => selectDevice($("device").value));
-  $("scan").addEventListener("click", scan);
+  $("scan").addEventListener("click", () => scan());
+  $("continue").addEventListener("click", () => scan(true));
+  $("cancel").addEventListener("click", cancelJob);
   $("files").addEventListener("change", saveFiles);
+  // ... and only into a document of their own type.
+  $("file-type").addEventListener("change", hideKept);
   $("save-preset").addEventListener("click", savePreset);
   $("preset").addEventListener("change", choosePreset);
   $("delete-preset").addEventListener("click", deletePreset);
@@ -378,18 +512,21 @@ async function start() {
     $("offline-help").hidden = false;
     $("offline-help").replaceChildren(element("span", { textContent: t("cause.no-service") }));
   });
-  client.on("reconnect", online);
+  // The client asks for what was missed by itself after a reconnect.
+  client.on("reconnect", () => {
+    online();
+    resumeJob(false);
+  });
   // Pages of a scan that this page started before it was reloaded.
   client.on("page", (page) => {
     addPage(page);
-    setCounter($("pages").children.length, true);
+    setCounter(pageCount(), true);
   });
-  client.on("scanend", ({ document, error }) => {
-    setCounter($("pages").children.length, false);
-    if (document) showDocument(document);
-    if (error) showError(error);
-  });
+  client.on("progress", showProgress);
+  client.on("scanend", jobEnded);
   online();
+  // Before the scanner's settings are asked for, which a running job refuses.
+  await resumeJob(true);
   showDevices(client.devices);
 }
 

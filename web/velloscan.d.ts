@@ -22,11 +22,57 @@ export class VelloScanError extends Error {
   readonly reason: string;
   /** For a connection that failed: the likely causes, most likely first; otherwise []. */
   readonly causes: FailureCause[];
+  /**
+   * After a failed "mulpdf" or "multiff" scan (or one whose fileType carried
+   * over): the pages the service keeps for `scan(..., { continueDocument: true })`; otherwise 0.
+   */
+  kept: number;
   constructor(code: number, message: string, reason?: string, causes?: FailureCause[]);
 }
 
 /** For every code the service or the client replies with, a sentence in English and in Chinese. */
 export const MESSAGES: Readonly<Record<number, { en: string; zh: string }>>;
+
+export const GOOD: 0;
+export const UNSUPPORTED: 1;
+/** The scan was cancelled (also what an aborted scan() rejects with). */
+export const CANCELLED: 2;
+export const DEVICE_BUSY: 3;
+export const INVALID: 4;
+export const ENDED_EARLY: 5;
+export const JAMMED: 6;
+export const NO_DOCS: 7;
+export const COVER_OPEN: 8;
+export const IO_ERROR: 9;
+export const NO_MEMORY: 10;
+export const ACCESS_DENIED: 11;
+export const DEVICE_NOT_FOUND: 12;
+export const LIST_FAILED: 1001;
+export const OPTIONS_FAILED: 1002;
+export const NO_SCANNER: 1003;
+export const NO_DEVICE_NAMED: 1004;
+export const FOLDER_MISSING: 1005;
+export const FOLDER_NOT_WRITABLE: 1006;
+export const FOLDER_UNUSABLE: 1007;
+export const DOCUMENT_FAILED: 1008;
+export const SCAN_RUNNING: 1009;
+export const DISCONNECTED: 1010;
+export const ANOTHER_PAGE: 1011;
+export const SETTING_REFUSED: 1012;
+export const HOME_SENT: 2001;
+export const PAGE_SCANNED: 2002;
+export const DOCUMENT_MADE: 2003;
+export const ALL_PAGES_SCANNED: 2004;
+export const DEVICES_LISTED: 2005;
+export const OPTIONS_READ: 2006;
+/** A file's Base64; with no data, the file could not be read. */
+export const FILE_SENT: 2007;
+export const VERSION_SENT: 2008;
+export const STATUS_SENT: 2009;
+export const SCAN_PROGRESS: 2010;
+export const CANCEL_ANSWERED: 2011;
+export const FILE_PART_SENT: 2012;
+export const DEVICE_INFO_SENT: 2013;
 
 /** The sentence for `code`; a language starting with "zh" gives Chinese, any other English. */
 export function describe(code: number, language?: string): string;
@@ -85,6 +131,59 @@ export interface Page {
   bytes: Uint8Array | undefined;
 }
 
+/** How one sheet of a scan goes, when the scan asked for `onProgress`. */
+export interface Progress {
+  /** Counts the sheets of this job from 1. */
+  sheet: number;
+  /** Bytes of this page read so far. */
+  bytes: number;
+  /** The page's size in bytes, or -1 when the scanner does not know its height. */
+  total: number;
+  /** The page is finished; its report (if any) comes next. */
+  done: boolean;
+  /**
+   * With `done`: the page's file. For "mulpdf" and "multiff" it is the page's
+   * TIFF in the service's work folder, which readFile() serves.
+   */
+  path?: string;
+}
+
+export interface ScanHandlers {
+  onPage?: (page: Page) => void;
+  /** Asks the service for progress: at each sheet's start, up to 4 times a second, and when it is done. */
+  onProgress?: (progress: Progress) => void;
+  /**
+   * Aborting it asks the service to stop; the scan then rejects with code 2
+   * (pages already reported stay). A scan not yet sent rejects with 2 at once.
+   * A service without "cancel" finishes the scan; one that is past the last
+   * sheet finishes the document, and the scan resolves.
+   */
+  signal?: AbortSignal;
+  /**
+   * For "mulpdf" and "multiff": when the previous such job on this device
+   * failed (jam, cancel ...) after some pages, its pages and this job's
+   * become one document. Changes nothing otherwise.
+   */
+  continueDocument?: boolean;
+}
+
+export interface ServiceVersion {
+  version: string;
+  /** What the service offers beyond the basic commands: "cancel", "status", "progress", "continue", "replay", "read", "devinfo" ... */
+  extensions: string[];
+}
+
+export interface ScanStatus {
+  scanning: boolean;
+  /** The running job's device and type word ("jpg", "mulpdf" ...), or the last job's. */
+  device: string;
+  fileType: string;
+  /** Pages finished by the running (or last) job. */
+  pages: number;
+  /** Pages a failed document job left for continueDocument; 0 otherwise. */
+  keptPages: number;
+}
+
 export interface ScanResult {
   /** Every page reported, in order ("mulpdf" and "multiff" report none). */
   pages: Array<{ format: string; path: string }>;
@@ -129,6 +228,8 @@ export interface ClientEvents {
   page: Page;
   /** The end of a scan that belongs to no call of this client, with its error if it failed. */
   scanend: { document: ScanResult["document"]; error: VelloScanError | null };
+  /** Progress of a scan that belongs to no call of this client (one that asked for it). */
+  progress: Progress;
 }
 
 export interface Client {
@@ -154,16 +255,35 @@ export interface Client {
   getOptions(device: string): Promise<Options>;
   /**
    * Only files the service may serve: its scratch folders and the files it
-   * wrote. Rejects with 2007 when the service sent no data (missing, refused
-   * or too large), and with a TypeError for a path containing "|".
+   * wrote. From a service that offers "read", in pieces of 4 MiB of any size
+   * (`onProgress` after each); otherwise as Base64. Rejects with 2007 when
+   * the file is missing or refused (and, from older services, empty or too
+   * large), and with a TypeError for a path containing "|".
    */
-  readFile(path: string): Promise<Uint8Array>;
+  readFile(path: string, handlers?: { onProgress?: (progress: { loaded: number; total: number }) => void }): Promise<Uint8Array>;
   /**
    * Resolves at the end of the batch. Rejects with the service's error (the
-   * pages reported before it stay), with 1009 when a scan runs already, and
-   * with a TypeError for a device name containing "|" or an unknown fileType.
+   * pages reported before it stay; `kept` set after a document job), with
+   * 1009 when a scan runs already, with 2 when `signal` aborted it, and with
+   * a TypeError for a device name containing "|" or an unknown fileType.
    */
-  scan(device: string, settings?: ScanSettings, handlers?: { onPage?: (page: Page) => void }): Promise<ScanResult>;
+  scan(device: string, settings?: ScanSettings, handlers?: ScanHandlers): Promise<ScanResult>;
+  /** null from a service that does not answer within a second. */
+  version(): Promise<ServiceVersion | null>;
+  /** The running or last job; null from a service that does not answer within a second. Answered during a scan. */
+  status(): Promise<ScanStatus | null>;
+  /**
+   * Stops the running job, whoever started it: true when one was running,
+   * false when none was, null from a service that cannot.
+   */
+  cancel(): Promise<boolean | null>;
+  /**
+   * Asks for every message of the running job so far (or of the one that
+   * ended less than a minute ago) again: they come as "page", "progress" and
+   * "scanend" events, a message this client already handled only once.
+   * Sent by itself after every reconnect.
+   */
+  replay(): Promise<void>;
   /** Closes for good: no reconnect, pending calls reject with 1010. */
   close(): void;
 }

@@ -1,62 +1,20 @@
 // velloscan client: the service's WebSocket protocol as promises and events.
-// A plain ES module for browsers; no dependencies and no build step.
+// A plain ES module for browsers with codes.js beside it; no build step.
 
 export const version = "0.1.0";
 
 export const DEFAULT_URL = "ws://localhost:23165";
 
-// For every code the service or this client replies with, what happened and
-// what to do, in English and Chinese; pages show these rather than the
-// service's fixed text. SANE statuses are 0 to 12, the service's own codes
-// 1001 to 1012 and 2001 to 2007.
-export const MESSAGES = Object.freeze({
-  0: { en: "Done.", zh: "完成。" },
-  1: { en: "The scanner does not support this. Choose other settings and scan again.", zh: "扫描仪不支持此操作。请更改设置后重新扫描。" },
-  2: { en: "The scan was cancelled. Press Scan to start again.", zh: "扫描已取消。请按“扫描”重新开始。" },
-  3: { en: "The scanner is busy. Wait until it is free, or turn it off and on again, then press Scan.", zh: "扫描仪忙。请等待其空闲，或重新启动扫描仪，然后按“扫描”。" },
-  4: { en: "The scanner refused a setting. Check the options and scan again.", zh: "扫描仪拒绝了某项设置。请检查选项后重新扫描。" },
-  5: { en: "The scanner ended the page early. Scan the page again.", zh: "扫描仪提前结束了本页。请重新扫描该页。" },
-  6: { en: "Paper jam. Open the scanner's cover and take the sheet out, then press Scan for the sheets left; the pages before the jam are kept.", zh: "卡纸。请打开扫描仪盖子，取出纸张，然后按“扫描”继续扫描剩余纸张；卡纸前的页面已保留。" },
-  7: { en: "There is no paper in the feeder. Put the sheets in and press Scan.", zh: "进纸器中没有纸张。请放入纸张后按“扫描”。" },
-  8: { en: "The scanner's cover is open. Close it and press Scan.", zh: "扫描仪盖子已打开。请关上盖子后按“扫描”。" },
-  9: { en: "The scanner could not be reached. Check its cable, turn it off and on again, then press Scan.", zh: "无法与扫描仪通信。请检查连接线，重新启动扫描仪后按“扫描”。" },
-  10: { en: "The computer ran out of memory. Close other programs and scan fewer pages at once.", zh: "内存不足。请关闭其他程序，并减少一次扫描的页数。" },
-  11: { en: "Access denied, or a page could not be written. Check that the folder can be written and that you may use the scanner (group \"scanner\").", zh: "访问被拒绝，或页面无法写入。请检查文件夹是否可写，以及您是否有权使用扫描仪（“scanner”组）。" },
-  12: { en: "The scanner was not found. Check that it is switched on and connected, then press Refresh.", zh: "未找到扫描仪。请确认扫描仪已开机并连接，然后按“刷新”。" },
-  1001: { en: "The list of scanners could not be read. Reconnect the scanner and press Refresh.", zh: "无法读取扫描仪列表。请重新连接扫描仪后按“刷新”。" },
-  1002: { en: "The scanner's settings could not be read. Reconnect the scanner and choose it again.", zh: "无法读取扫描仪的设置。请重新连接扫描仪后再次选择。" },
-  1003: { en: "No scanner found. Connect one, switch it on and press Refresh.", zh: "未找到扫描仪。请连接并打开扫描仪，然后按“刷新”。" },
-  1004: { en: "No scanner is chosen. Choose one from the list.", zh: "未选择扫描仪。请从列表中选择一台。" },
-  1005: { en: "The folder does not exist. Choose another folder.", zh: "文件夹不存在。请选择其他文件夹。" },
-  1006: { en: "The folder cannot be written. Choose a folder of your own.", zh: "文件夹无写入权限。请选择您自己的文件夹。" },
-  1007: { en: "The folder cannot be made or used. Choose a folder of your own, such as the scans folder in your home folder.", zh: "无法创建或使用该文件夹。请选择您自己的文件夹，例如主目录下的 scans 文件夹。" },
-  1008: { en: "The document could not be made (the disk may be full). Free some space and scan again.", zh: "无法生成文档（磁盘可能已满）。请释放空间后重新扫描。" },
-  1009: { en: "A scan is running. Wait until it ends, then try again.", zh: "正在扫描。请等待扫描结束后再试。" },
-  1010: { en: "The connection to the scanning service is lost. Start the service (\"systemctl --user start velloscan\", or log in again); the page reconnects by itself.", zh: "与扫描服务的连接已断开。请启动服务（“systemctl --user start velloscan”，或重新登录）；页面会自动重新连接。" },
-  1011: { en: "Another page is using the scanning service. Close that page or tab, then reload this one.", zh: "另一个页面正在使用扫描服务。请关闭该页面或标签页，然后重新加载本页。" },
-  1012: { en: "A setting was not accepted. Check the options and scan again.", zh: "某项设置未被接受。请检查选项后重新扫描。" },
-  2001: { en: "Done.", zh: "操作成功。" },
-  2002: { en: "A page was scanned.", zh: "已扫描一页。" },
-  2003: { en: "All pages were scanned and the document was made.", zh: "已扫描所有页面并生成文档。" },
-  2004: { en: "All pages were scanned.", zh: "已扫描所有页面。" },
-  2005: { en: "The list of scanners was read.", zh: "已读取扫描仪列表。" },
-  2006: { en: "The scanner's settings were read.", zh: "已读取扫描仪设置。" },
-  2007: { en: "The file could not be read back from the service: it was moved, deleted or is too large. Open it from its folder instead.", zh: "无法从服务读取该文件：文件已被移动、删除或过大。请从其所在文件夹打开。" },
-});
-
-const UNKNOWN = { en: "Something unexpected went wrong (code {code}). Try again; if it repeats, restart the scanner.", zh: "发生意外错误（代码 {code}）。请重试；如仍出现，请重新启动扫描仪。" };
-
-// The sentence for `code` in "en" or "zh" (any "zh-..." language counts).
-export function describe(code, language = "en") {
-  const lang = String(language).toLowerCase().startsWith("zh") ? "zh" : "en";
-  return (MESSAGES[code] || UNKNOWN)[lang].replace("{code}", String(code));
-}
+// The codes by name and as sentences live beside this module.
+export * from "./codes.js";
 
 // The service's texts for the codes the client gives itself.
 const DISCONNECTED_TEXT = "连接已断开";
 const BUSY_TEXT = "正在进行扫描，无法进行其他操作";
+const CANCELLED_TEXT = "平台已经取消.";
 
 const FILE_TYPES = ["tiff", "pnm", "jpg", "png", "pdf", "mulpdf", "multiff"];
+const DOCUMENT_TYPES = ["mulpdf", "multiff"];
 
 // Keys of the settings object that are file settings, with the protocol's names.
 const FILE_SETTINGS = {
@@ -71,7 +29,8 @@ const FILE_SETTINGS = {
 
 // The service's own texts stay in `message`; `reason` says in English what
 // the client found wrong, and `causes` lists, most likely first, why a
-// connection failed ("local-network-access", "no-service").
+// connection failed ("local-network-access", "no-service"); `kept` counts
+// the pages a failed document job left for a continuing scan.
 export class VelloScanError extends Error {
   constructor(code, message, reason = "", causes = []) {
     super(message);
@@ -79,6 +38,7 @@ export class VelloScanError extends Error {
     this.code = code;
     this.reason = reason;
     this.causes = causes;
+    this.kept = 0;
   }
 }
 
@@ -86,6 +46,8 @@ export class VelloScanError extends Error {
 const GREETING_TIMEOUT_MS = 10000;
 // Older services ignore commands they do not know, without a reply.
 const OPTIONAL_TIMEOUT_MS = 1000;
+// The largest piece of a file the service sends in one binary message.
+const CHUNK_BYTES = 4 * 1024 * 1024;
 
 function malformed(reason) {
   return new VelloScanError(1010, DISCONNECTED_TEXT, reason);
@@ -140,6 +102,7 @@ export async function explainFailure(url) {
 }
 
 function base64ToBytes(text) {
+  if (typeof Uint8Array.fromBase64 === "function") return Uint8Array.fromBase64(text);
   const binary = atob(text.replace(/\s+/g, ""));
   const bytes = new Uint8Array(binary.length);
   for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
@@ -251,6 +214,45 @@ function pageOf(message) {
   return { format, path: inner.ImagePath, bytes: base64ToBytes(inner.Base64Data) };
 }
 
+function progressOf(message) {
+  const data = base64ToJson(dataOf(message));
+  if (!Number.isInteger(data.Sheet)) throw new Error("its progress document has no Sheet number");
+  const progress = { sheet: data.Sheet, bytes: Number(data.Bytes) || 0, total: Number.isFinite(data.Total) ? data.Total : -1, done: data.Done === true };
+  if (typeof data.Path === "string") progress.path = data.Path;
+  return progress;
+}
+
+function statusOf(message) {
+  const data = base64ToJson(dataOf(message));
+  return {
+    scanning: data.Scanning === true,
+    device: String(data.Device ?? ""),
+    fileType: String(data.FileType ?? ""),
+    pages: Number(data.Pages) || 0,
+    keptPages: Number(data.KeptPages) || 0,
+  };
+}
+
+function chunkHeaderOf(message, path, offset) {
+  const header = base64ToJson(dataOf(message));
+  for (const key of ["Offset", "Length", "Size"]) {
+    if (!Number.isInteger(header[key]) || header[key] < 0) throw new Error(`its ${key} is not a count of bytes`);
+  }
+  if (header.Offset !== offset) throw new Error(`it answers offset ${header.Offset}, not ${offset}`);
+  if (header.Path !== undefined && header.Path !== path) throw new Error(`it answers ${header.Path}, not ${path}`);
+  return header;
+}
+
+// What identifies a message of a job when it comes again in a replay. Page
+// reports are compared by their file, as a replay gives them in path form
+// even when they first came with their Base64.
+function jobKey(message, page) {
+  if (page) {
+    return `SSCANONE\n${page.format}\n${page.path}`;
+  }
+  return `${message.Cmd}\n${message.Code}\n${message.Cmd ? message.Data : message.Msg}`;
+}
+
 function documentOf(message) {
   if (message.Cmd !== "SSCANMUL") return null;
   const [type, path] = tagged(message);
@@ -275,6 +277,11 @@ class Client {
     this._queue = [];
     this._sent = [];
     this._scan = null;
+    // The service's extensions, asked for once per connection.
+    this._features = null;
+    // Messages of the latest job already handled, so that a replay after a
+    // reconnect shows each only once.
+    this._seen = new Set();
   }
 
   on(event, handler) {
@@ -296,6 +303,8 @@ class Client {
       let opened = false;
       let refusal = null;
       const socket = new WebSocket(this.url);
+      // Pieces of files come as binary messages.
+      socket.binaryType = "arraybuffer";
       this._socket = socket;
       const fail = (error) => {
         if (greeted) return;
@@ -311,7 +320,8 @@ class Client {
       GREETING_TIMEOUT_MS);
       socket.onopen = () => { opened = true; };
       socket.onmessage = (event) => {
-        if (greeted) return this._frame(event.data);
+        if (greeted) return typeof event.data === "string" ? this._frame(event.data) : this._binary(event.data);
+        if (typeof event.data !== "string") return;
         const { message, problem } = parseMessage(event.data);
         if (problem) return fail(malformed(`The greeting was ${problem}`));
         if (message.Cmd === "HOME") {
@@ -386,12 +396,28 @@ class Client {
     this._emit("devices", devices);
   }
 
+  // False for a job message handled before: it is being replayed.
+  _firstTime(message, page) {
+    const key = jobKey(message, page);
+    if (this._seen.has(key)) return false;
+    this._seen.add(key);
+    return true;
+  }
+
   _receive(message) {
     switch (message.Cmd) {
       case "SDEVPLUG":
         return this._setDevices(devicesOf(message));
+      case "SSCANPROGRESS": {
+        const progress = progressOf(message);
+        if (!this._firstTime(message)) return;
+        if (!this._scan) return this._emit("progress", progress);
+        if (this._scan.onProgress) safely(this._scan.onProgress, progress);
+        return;
+      }
       case "SSCANONE": {
         const page = pageOf(message);
+        if (!this._firstTime(message, page)) return;
         if (!this._scan) return this._emit("page", page);
         this._scan.pages.push({ format: page.format, path: page.path });
         if (this._scan.onPage) safely(this._scan.onPage, page);
@@ -400,6 +426,7 @@ class Client {
       case "SSCANALL":
       case "SSCANMUL": {
         const document = documentOf(message);
+        if (!this._firstTime(message)) return;
         if (!this._scan) return this._emit("scanend", { document, error: null });
         const scan = this._scan;
         this._scan = null;
@@ -407,7 +434,7 @@ class Client {
         return this._pump();
       }
       case "":
-        return this._error(new VelloScanError(message.Code, String(message.Msg ?? "")));
+        return this._error(new VelloScanError(message.Code, String(message.Msg ?? "")), message);
       default:
         return this._reply(message);
     }
@@ -415,11 +442,26 @@ class Client {
 
   _reply(message) {
     const call = this._sent[0];
-    if (!call || call.reply !== message.Cmd) return;
+    if (!call || call.header || ![].concat(call.reply).includes(message.Cmd)) return;
+    // A piece of a file: its bytes follow in the next binary message.
+    if (message.Cmd === "SREAD") {
+      try {
+        call.header = chunkHeaderOf(message, call.path, call.offset);
+      } catch (e) {
+        this._sent.shift();
+        clearTimeout(call.timer);
+        call.reject(malformed(`The service's SREAD reply was malformed: ${e.message}`));
+        return this._pump();
+      }
+      if (call.header.Length > 0) return;
+      return this._binary(new ArrayBuffer(0));
+    }
     this._sent.shift();
     clearTimeout(call.timer);
     // A probe's answer says no 1009 came before it: the service took the scan.
-    if (!call.probe) {
+    if (call.probe) {
+      if (call.scan.cancelWhenTaken && this._scan === call.scan) this.cancel().catch(() => {});
+    } else {
       try {
         const value = call.decode(message);
         if (message.Cmd === "SDEV") this._setDevices(value);
@@ -431,11 +473,25 @@ class Client {
     this._pump();
   }
 
+  _binary(data) {
+    const call = this._sent[0];
+    if (!call || !call.header) return;
+    this._sent.shift();
+    clearTimeout(call.timer);
+    const bytes = new Uint8Array(data);
+    if (bytes.length !== call.header.Length) {
+      call.reject(malformed(`The service announced ${call.header.Length} bytes and sent ${bytes.length}`));
+    } else {
+      call.resolve({ size: call.header.Size, bytes });
+    }
+    this._pump();
+  }
+
   // 1009 answers the oldest call still waiting for an answer; it never ends
   // a scan that the service took. Any other error ends our scan when one
   // runs, else it answers the oldest call, else it ended a scan of a page
   // before us.
-  _error(error) {
+  _error(error, message) {
     if (error.code === 1009) {
       const call = this._sent[0];
       if (!call) return;
@@ -452,6 +508,9 @@ class Client {
       const head = this._sent[0];
       const call = this._scan || (head && head.failable ? this._sent.shift() : null);
       if (call) clearTimeout(call.timer);
+      if (!call || call === this._scan) {
+        if (!this._firstTime(message)) return;
+      }
       if (!call) return this._emit("scanend", { document: null, error });
       if (call === this._scan) this._scan = null;
       if (error.code === 1003 && call.reply === "SDEV") {
@@ -470,7 +529,7 @@ class Client {
         reject(new VelloScanError(1010, DISCONNECTED_TEXT));
         return;
       }
-      this._queue.push({ ...call, resolve, reject });
+      this._queue.push(Object.assign(call, { resolve, reject }));
       this._pump();
     });
   }
@@ -493,7 +552,10 @@ class Client {
   _pump() {
     while (this._queue.length && this._ready && (this._scan || this._sent.length === 0)) {
       const call = this._queue.shift();
-      if (call.reply !== null) {
+      if (call.oneWay) {
+        this._socket.send(call.command);
+        call.resolve();
+      } else if (call.reply !== null) {
         this._sent.push(call);
         this._socket.send(call.command);
         this._arm(call);
@@ -505,6 +567,7 @@ class Client {
         // An empty "CBASE64" is answered at once, after a refusal of the
         // scan if there is one: so a 1009 before it is the scan's.
         this._scan = call;
+        this._seen.clear();
         this._sent.push({ probe: true, reply: "SBASE64", scan: call });
         this._socket.send(call.command);
         this._socket.send("CBASE64|");
@@ -557,8 +620,92 @@ class Client {
     });
   }
 
-  async readFile(path) {
+  // The service's version and extensions, or null from one that does not say.
+  version() {
+    return this._call({
+      command: "CVER",
+      reply: "SVER",
+      timeoutMs: OPTIONAL_TIMEOUT_MS,
+      onTimeout: () => null,
+      decode: (message) => {
+        const data = base64ToJson(dataOf(message));
+        return {
+          version: String(data.Version ?? ""),
+          extensions: Array.isArray(data.Extensions) ? data.Extensions.map(String) : [],
+        };
+      },
+    });
+  }
+
+  // Whether the service offers `word`; asked once per connection.
+  async _offers(word) {
+    if (!this._features) {
+      this._features = this.version().then((answer) => (answer ? answer.extensions : []), () => {
+        this._features = null;
+        return [];
+      });
+    }
+    return (await this._features).includes(word);
+  }
+
+  status() {
+    return this._call({ command: "CSTATUS", reply: "SSTATUS", timeoutMs: OPTIONAL_TIMEOUT_MS, onTimeout: () => null, decode: statusOf });
+  }
+
+  // True when a job was running and is being stopped, false when none was,
+  // null from a service that cannot stop one.
+  cancel() {
+    return this._call({
+      command: "CCANCEL",
+      reply: "SCANCEL",
+      timeoutMs: OPTIONAL_TIMEOUT_MS,
+      onTimeout: () => null,
+      decode: (message) => dataOf(message) === "1",
+    });
+  }
+
+  // Asks for every message of the running or just-ended job again; they come
+  // as "page", "progress" and "scanend" events, each only once.
+  replay() {
+    return this._call({ command: "CREPLAY", oneWay: true });
+  }
+
+  async readFile(path, { onProgress } = {}) {
     refuseBar("path", path);
+    if (!(await this._offers("read"))) return this._readBase64(path);
+    const notRead = (why) => new VelloScanError(2007, `could not read ${path}: ${why}`);
+    const first = await this._readChunk(path, 0, CHUNK_BYTES);
+    const total = first.size;
+    if (first.bytes.length >= total) return first.bytes.subarray(0, total);
+    // One buffer for the whole file, filled piece by piece.
+    const bytes = new Uint8Array(total);
+    bytes.set(first.bytes);
+    let done = first.bytes.length;
+    while (done < total) {
+      if (onProgress) safely(onProgress, { loaded: done, total });
+      const piece = await this._readChunk(path, done, Math.min(CHUNK_BYTES, total - done));
+      if (piece.bytes.length === 0) throw notRead("it became shorter while it was read");
+      bytes.set(piece.bytes.subarray(0, total - done), done);
+      done += piece.bytes.length;
+    }
+    if (onProgress) safely(onProgress, { loaded: total, total });
+    return bytes;
+  }
+
+  _readChunk(path, offset, length) {
+    return this._call({
+      command: `CREAD|${path}|${offset}|${length}`,
+      reply: ["SREAD", "SBASE64"],
+      path,
+      offset,
+      // Only a refusal comes as "SBASE64".
+      decode: () => {
+        throw new VelloScanError(2007, `could not read ${path}`);
+      },
+    });
+  }
+
+  _readBase64(path) {
     return this._call({
       command: `CBASE64|${path}`,
       reply: "SBASE64",
@@ -570,10 +717,49 @@ class Client {
     });
   }
 
-  async scan(device, settings = {}, { onPage } = {}) {
+  async scan(device, settings = {}, { onPage, onProgress, signal, continueDocument = false } = {}) {
     refuseBar("device", device);
-    const command = `CSCAN|${device}|${settingsJson(settings)}`;
-    return this._call({ command, reply: null, onPage, pages: [] });
+    const job = { ...settings };
+    // Keys for this job only; a service that does not know them ignores them.
+    if (onProgress) job.Progress = "1";
+    if (continueDocument) job.ContinueDocument = "1";
+    const call = { command: `CSCAN|${device}|${settingsJson(job)}`, reply: null, onPage, onProgress, pages: [] };
+    const cancelled = () => new VelloScanError(2, CANCELLED_TEXT);
+    if (signal?.aborted) throw cancelled();
+    const abort = () => {
+      const queued = this._queue.indexOf(call);
+      if (queued >= 0) {
+        this._queue.splice(queued, 1);
+        call.reject(cancelled());
+      } else if (this._scan === call) {
+        // Until the service has taken the scan, a cancel could stop the job
+        // of a page before us.
+        if (this._sent.some((c) => c.probe && c.scan === call)) call.cancelWhenTaken = true;
+        else this.cancel().catch(() => {});
+      }
+    };
+    signal?.addEventListener("abort", abort);
+    try {
+      return await this._call(call);
+    } catch (error) {
+      const document = settings.fileType === undefined || DOCUMENT_TYPES.includes(settings.fileType);
+      if (error instanceof VelloScanError && error.code < 1000 && document && this._ready) {
+        error.kept = await this._keptPages();
+      }
+      throw error;
+    } finally {
+      signal?.removeEventListener("abort", abort);
+    }
+  }
+
+  async _keptPages() {
+    try {
+      if (!(await this._offers("status"))) return 0;
+      const status = await this.status();
+      return status ? status.keptPages : 0;
+    } catch {
+      return 0;
+    }
   }
 
   close() {
@@ -584,6 +770,7 @@ class Client {
 
   _dropped() {
     this._ready = false;
+    this._features = null;
     const error = new VelloScanError(1010, DISCONNECTED_TEXT);
     const pending = [...this._queue, ...this._sent.filter((c) => !c.probe), ...(this._scan ? [this._scan] : [])];
     this._queue = [];
@@ -607,6 +794,8 @@ class Client {
       if (this._closed) return;
       this._open().then(() => {
         this._retryDelay = 0;
+        // What the job sent while the page was away, before any call's answer.
+        this.replay().catch(() => {});
         this._emit("reconnect", this);
       }, () => {
         if (!this._closed) this._retry();

@@ -49,6 +49,10 @@ class Peer {
   send(text) {
     this.socket.write(frame(1, Buffer.from(text, "utf8")));
   }
+
+  sendBinary(bytes) {
+    this.socket.write(frame(2, Buffer.from(bytes)));
+  }
 }
 
 export const b64 = (value) => Buffer.from(typeof value === "string" ? value : JSON.stringify(value)).toString("base64");

@@ -246,3 +246,44 @@ test("a page that connects during another page's scan hears the rest of it as ev
   assert.deepEqual(seen.pages, ["png", "png"]);
   assert.deepEqual(seen.listed, ["cvnfa:DR-A"]);
 });
+
+test("progress before each report, version and status during a scan, an aborted scan, and the pages a jammed document keeps", async (t) => {
+  const { box, page } = await setUp(t, `${SLOW_FEEDER.replace("pages=3", "pages=4")} jam_page=3`);
+  const seen = await page.evaluate(async (url) => {
+    const client = await vs.connect(url);
+    const failure = (promise) => promise.then(() => null, (e) => ({ code: e.code, message: e.message, kept: e.kept }));
+    const events = [];
+    const progress = [];
+    const controller = new AbortController();
+    let during;
+    const cancelled = await failure(client.scan("cvnfa:DR-A", { fileType: "jpg" }, {
+      signal: controller.signal,
+      onProgress: (p) => { progress.push(p); events.push(p.done ? "done" : "progress"); },
+      onPage: () => {
+        events.push("page");
+        if (!during) during = Promise.all([client.version(), client.status()]).finally(() => controller.abort());
+      },
+    }));
+    const [version, status] = await during;
+    const early = new AbortController();
+    early.abort();
+    const notSent = await failure(client.scan("cvnfa:DR-A", {}, { signal: early.signal }));
+    const jammed = await failure(client.scan("cvnfa:DR-A", { fileType: "mulpdf" }));
+    const after = await client.status();
+    client.close();
+    return { cancelled, version, status, progress, events, notSent, jammed, after };
+  }, box.url);
+  assert.deepEqual(seen.cancelled, { code: 2, message: "平台已经取消.", kept: 0 });
+  assert.deepEqual(seen.notSent.code, 2);
+  for (const word of ["cancel", "status", "progress", "continue", "replay"]) assert.ok(seen.version.extensions.includes(word), word);
+  assert.deepEqual({ ...seen.status, pages: 0 }, { scanning: true, device: "cvnfa:DR-A", fileType: "jpg", pages: 0, keptPages: 0 });
+  assert.ok(seen.status.pages >= 1);
+  assert.deepEqual(seen.progress[0], { sheet: 1, bytes: 0, total: 48 * 40 * 3, done: false });
+  const done = seen.progress.filter((p) => p.done);
+  assert.ok(done.length >= 1 && done.every((p) => p.bytes === p.total && /\.jpg$/.test(p.path)), JSON.stringify(done));
+  // Each page's "done" comes right before its report.
+  seen.events.forEach((e, i) => e === "page" && assert.equal(seen.events[i - 1], "done"));
+  assert.ok(seen.events.filter((e) => e === "page").length < 4, "the abort did not stop the batch");
+  assert.deepEqual(seen.jammed, { code: 6, message: seen.jammed.message, kept: 2 });
+  assert.deepEqual({ ...seen.after, pages: 0 }, { scanning: false, device: "cvnfa:DR-A", fileType: "mulpdf", pages: 0, keptPages: 2 });
+});

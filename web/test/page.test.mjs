@@ -121,9 +121,10 @@ test("a thumbnail of every page of every job type; a click shows it large with a
     assert.deepEqual(made[type], ["made", "made", "made"], type);
     compare(type, "png");
   }
-  // A page PDF has no picture; the document of all pages has its link.
-  assert.deepEqual(made.pdf, ["none", "none", "none"]);
-  assert.deepEqual(made.mulpdf, []);
+  // Page PDFs and the document of all pages show the pictures they were
+  // made from; the document has its link.
+  assert.deepEqual(made.pdf, ["made", "made", "made"]);
+  assert.deepEqual(made.mulpdf, ["made", "made", "made"]);
   await page.click("#document-link");
   const href = await (await page.waitForSelector("#viewer-download[href]")).getAttribute("href");
   const bytes = await page.evaluate(async (u) => Array.from(new Uint8Array(await (await fetch(u)).arrayBuffer())), href);
@@ -197,5 +198,71 @@ test("at 1280 and at 420 px: no sideways scrolling, and Scan within reach", asyn
     const box = await page.locator("#scan").boundingBox();
     assert.ok(box.y >= 0 && box.y + box.height <= 800 && box.x + box.width <= width, `Scan out of reach at ${width}: ${JSON.stringify(box)}`);
     await page.screenshot({ path: path.join(artifactDir(), `page-after-scan-${width}.png`) });
+  }
+});
+
+// About a second a sheet, so that the page can be acted on mid-batch.
+const slowFeeder = (extra = "") => `device cvnfa DR-A pages=5 width_px=240 height_px=330 line_delay_us=3000 ${extra}`;
+const tiles = (page) => page.$$eval("#pages li", (items) => items.map((li) => li.dataset.path));
+
+test("a batch shows its sheet, can be cancelled, and a jammed document continues into one PDF of every sheet", async (t) => {
+  const { box, page } = await openPage(t, shared, slowFeeder("jam_page=4"));
+  await page.waitForSelector('[data-option="mode"]');
+  await page.selectOption("#file-type", "jpg");
+  await page.click("#scan:enabled");
+  await page.waitForSelector("#pages li");
+  assert.match(await page.textContent("#progress-text"), /^Sheet [12]$/);
+  await page.screenshot({ path: path.join(artifactDir(), "page-scanning.png") });
+  await page.click("#cancel:visible");
+  await page.waitForSelector("#scan:enabled");
+  assert.equal(await page.getAttribute("#error", "data-code"), "2");
+  assert.equal(await page.textContent("#error"), describe(2, "en"));
+  assert.ok(await page.isHidden("#cancel") && await page.isHidden("#progress"));
+  const cancelled = await tiles(page);
+  assert.ok(cancelled.length >= 1 && cancelled.length < 5, cancelled.join());
+  for (const file of cancelled) assert.ok(fs.existsSync(file), file);
+
+  // Sheet 4 jams: the three before it are kept and shown; Continue with the
+  // two sheets left makes one document of all five.
+  await page.selectOption("#file-type", "mulpdf");
+  await page.click("#scan:enabled");
+  await page.waitForSelector("#kept:not([hidden])");
+  assert.equal(await page.textContent("#kept-text"), "3 pages kept. Clear the jam, put the remaining sheets in, then press Continue");
+  assert.equal(await page.getAttribute("#kept", "data-code"), "6");
+  assert.ok(await page.isHidden("#error"));
+  await page.waitForFunction(() => document.querySelectorAll('#pages li[data-thumb="made"]').length === 3);
+  await page.screenshot({ path: path.join(artifactDir(), "page-pages-kept.png") });
+  box.setDevices(slowFeeder().replace("pages=5", "pages=2"));
+  await page.click("#continue:enabled");
+  await page.waitForSelector("#document-link");
+  await page.waitForSelector("#scan:enabled");
+  assert.ok(await page.isHidden("#kept"));
+  assert.equal((await tiles(page)).length, 5);
+  assert.equal(await page.textContent("#counter"), "5 pages");
+  const pdf = (await page.textContent("#document .path")).trim();
+  assert.match(execFileSync("pdfinfo", [pdf], { encoding: "utf8" }), /^Pages:\s+5$/m);
+});
+
+test("a reload mid-batch shows the running job, keeps Scan disabled and shows every page", async (t) => {
+  for (const [locale, sheet] of [["en-GB", /DR-A · Sheet \d/], ["zh-CN", /DR-A · 第 \d 张/]]) {
+    const { box, page } = await openPage(t, shared, slowFeeder(), { locale });
+    await page.waitForSelector('[data-option="mode"]');
+    await page.selectOption("#file-type", "jpg");
+    await page.fill("#file-path", path.join(box.root, "out"));
+    await page.click("#scan:enabled");
+    await page.waitForFunction(() => document.querySelectorAll("#pages li").length === 2);
+    await page.reload();
+    await page.waitForSelector('#state[data-state="online"]');
+    await page.waitForFunction(() => document.querySelector("#progress-text").textContent.includes("·"));
+    assert.match(await page.textContent("#progress-text"), sheet);
+    assert.ok(await page.isDisabled("#scan"));
+    assert.ok(await page.isVisible("#cancel"));
+    await page.waitForSelector("#scan:enabled", { timeout: 20000 });
+    const written = fs.readdirSync(path.join(box.root, "out")).sort().map((name) => path.join(box.root, "out", name));
+    assert.equal(written.length, 5);
+    assert.deepEqual(await tiles(page), written);
+    assert.ok(await page.isHidden("#error"), await page.textContent("#error"));
+    // The settings the job kept from being read come once it has ended.
+    await page.waitForSelector('[data-option="mode"]');
   }
 });

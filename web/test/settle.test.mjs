@@ -3,6 +3,7 @@
 // on serving the calls after it. Runs in Node, which has a WebSocket.
 import assert from "node:assert/strict";
 import { test } from "node:test";
+import * as velloscan from "../velloscan.js";
 import { connect, describe, MESSAGES, VelloScanError } from "../velloscan.js";
 import { b64, fakeService, greeting, message } from "./fakeservice.mjs";
 
@@ -88,9 +89,87 @@ test("deviceInfo(): the service's records, or the short names when it stays sile
 });
 
 test("every code has a sentence in both languages; unknown codes still say what to do", () => {
-  const codes = [...Array(13).keys(), ...Array.from({ length: 12 }, (_, i) => 1001 + i), ...Array.from({ length: 7 }, (_, i) => 2001 + i)];
+  const codes = [...Array(13).keys(), ...Array.from({ length: 12 }, (_, i) => 1001 + i), ...Array.from({ length: 13 }, (_, i) => 2001 + i)];
   assert.deepEqual(Object.keys(MESSAGES).map(Number).sort((x, y) => x - y), codes);
+  // Each code has exactly one exported name.
+  const named = Object.entries(velloscan).filter(([key, value]) => /^[A-Z_]+$/.test(key) && Number.isInteger(value));
+  assert.deepEqual(named.map(([, value]) => value).sort((x, y) => x - y), codes);
+  assert.equal(velloscan.JAMMED, 6);
+  assert.equal(velloscan.FILE_PART_SENT, 2012);
   assert.match(describe(6, "en-GB"), /cover.*sheet out/);
   assert.match(describe(6, "zh-CN"), /卡纸/);
   assert.match(describe(4242, "zh"), /4242/);
+});
+
+test("readFile: 4 MiB pieces put together with progress where the service offers \"read\", Base64 where not", async (t) => {
+  const MiB = 1024 * 1024;
+  const file = Buffer.alloc(9 * MiB + 5, 0);
+  for (let i = 0; i < file.length; i += 4093) file[i] = (i / 4093) & 255;
+  const reads = [];
+  const chunked = await service(t, {
+    connected: (peer) => greeting(["cvnfa:DR-A"]).forEach((m) => peer.send(m)),
+    text: (peer, text) => {
+      if (text === "CVER") peer.send(message("SVER", 2008, b64({ Version: "0.1", Extensions: ["cancel", "read"] }), "json"));
+      if (!text.startsWith("CREAD|")) return;
+      const [, path, offset, length] = text.split("|");
+      reads.push([Number(offset), Number(length)]);
+      if (path === "/missing") return peer.send(message("SBASE64", 2007, "", "base64"));
+      const bytes = file.subarray(Number(offset), Number(offset) + Number(length));
+      // "/short" announces more than it sends.
+      const announced = path === "/short" ? bytes.length + 1 : bytes.length;
+      peer.send(message("SREAD", 2012, b64({ Path: path, Offset: Number(offset), Length: announced, Size: file.length }), "json"));
+      peer.sendBinary(bytes);
+    },
+  });
+  const older = await service(t, {
+    connected: (peer) => greeting(["cvnfa:DR-A"]).forEach((m) => peer.send(m)),
+    text: (peer, text) => text.startsWith("CBASE64|") && peer.send(message("SBASE64", 2007, b64("small file"), "base64")),
+  });
+  const client = await connect(chunked.url);
+  const old = await connect(older.url);
+  t.after(() => { client.close(); old.close(); });
+
+  const progress = [];
+  const read = await client.readFile("/big", { onProgress: (p) => progress.push(p.loaded) });
+  assert.ok(Buffer.from(read).equals(file), "the pieces were not put together in order");
+  assert.deepEqual(reads, [[0, 4 * MiB], [4 * MiB, 4 * MiB], [8 * MiB, MiB + 5]]);
+  assert.deepEqual(progress, [4 * MiB, 8 * MiB, file.length]);
+  const missing = await outcome(client.readFile("/missing"));
+  assert.equal(missing.error.code, 2007);
+  assert.match(missing.error.message, /could not read \/missing/);
+  assertMalformed(await outcome(client.readFile("/short")), /announced \d+ bytes and sent \d+/);
+  assert.equal((await client.readFile("/big")).length, file.length, "a short piece spoilt the reads after it");
+
+  assert.equal(await old.version(), null);
+  assert.equal(new TextDecoder().decode(await old.readFile("/small")), "small file");
+});
+
+test("after a reconnect the client asks for a replay and hands on each message of the job once", async (t) => {
+  const page = (n) => message("SSCANONE", 2002, `jpg|/s/${n}.jpg`, "string");
+  const fake = await service(t, {
+    connected: (peer) => greeting(["cvnfa:DR-A"]).forEach((m) => peer.send(m)),
+    text: (peer, text) => {
+      if (text.startsWith("CSCAN")) {
+        peer.send(message("SSCANPROGRESS", 2010, b64({ Sheet: 1, Bytes: 0, Total: 10, Done: false }), "json"));
+        // The first page came with its Base64; a replay gives it as a path.
+        peer.send(message("SSCANONE", 2002, `jpg|${b64({ Base64Data: b64("x"), ImagePath: "/s/1.jpg" })}`, "base64"));
+        peer.socket.destroy();
+      }
+      if (text === "CREPLAY") {
+        peer.send(message("SSCANPROGRESS", 2010, b64({ Sheet: 1, Bytes: 0, Total: 10, Done: false }), "json"));
+        for (const m of [page(1), page(2), message("SSCANALL", 2004, "", "string")]) peer.send(m);
+      }
+    },
+  });
+  const client = await connect(fake.url, { reconnect: true });
+  t.after(() => client.close());
+  const seen = [];
+  client.on("page", (p) => seen.push(p.path));
+  client.on("progress", (p) => seen.push(`sheet ${p.sheet}`));
+  const ended = new Promise((resolve) => client.on("scanend", resolve));
+  const scan = await outcome(client.scan("cvnfa:DR-A", { fileType: "jpg", showBase64: true }, { onProgress: () => {} }));
+  assert.equal(scan.error.code, 1010);
+  await ended;
+  assert.deepEqual(seen, ["/s/2.jpg"]);
+  assert.deepEqual(fake.peers[1].received.slice(0, 1), ["CREPLAY"]);
 });
