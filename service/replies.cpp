@@ -31,6 +31,7 @@ QString Reply::CustomText(int code)
     case OptionsRead: return QStringLiteral("获取参数设置成功");
     case Base64Made: return QStringLiteral("转换base64字符串成功");
     case DeviceInfoRead: return QStringLiteral("获取扫描仪信息成功");
+    case ChunkRead: return QStringLiteral("读取文件成功");
     default: return QStringLiteral("未知错误");
     }
 }
@@ -133,4 +134,9 @@ RetMsg Reply::AllScanned()
 RetMsg Reply::Base64(const QString &text)
 {
     return make(QStringLiteral("SBASE64"), Base64Made, text, RetMsgBase64DATA);
+}
+
+RetMsg Reply::ChunkHeader(const QString &document)
+{
+    return make(QStringLiteral("SREAD"), ChunkRead, document, RetMsgJSONDATA);
 }

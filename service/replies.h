@@ -40,6 +40,7 @@ enum ReplyCode {
     OptionsRead = 2006,
     Base64Made = 2007,
     DeviceInfoRead = 2013,
+    ChunkRead = 2012,
 };
 
 // The catalogue of what the service says: each reply with its code, its
@@ -63,6 +64,8 @@ RetMsg PageBase64(const QString &payload);
 RetMsg Document(const QString &taggedPath);
 RetMsg AllScanned();
 RetMsg Base64(const QString &text);
+// "SREAD": the Base64 of the chunk's JSON description.
+RetMsg ChunkHeader(const QString &document);
 
 } // namespace Reply
 

@@ -98,6 +98,7 @@ void WebSocketOperation::StoreNumberSoon(int number)
 void WebSocketOperation::OnJobFinished(const RetMsg &last, int nextNumber)
 {
     m_jobThread->wait();
+    m_catalog->Forget(m_catalog->CurrentDevice());
     // Stored before the page hears of the end, which may start the next job.
     m_numberToStore = -1;
     m_settings.StoreScanCount(nextNumber);

@@ -255,6 +255,9 @@ void WebSocketOperation::Dispatch(const QString &message)
     case Protocol::PageCommand::ReadFile:
         ReplyBase64(args[0]);
         break;
+    case Protocol::PageCommand::ReadChunk:
+        ReadChunk(args);
+        break;
     }
 }
 
@@ -280,7 +283,7 @@ void WebSocketOperation::OnBase64Reply(const QString &message, quint64 client)
 
 void WebSocketOperation::GetDeviceList()
 {
-    m_catalog->Enumerate();
+    m_catalog->Enumerate(DeviceCatalog::Known::Keep);
     SendMsg(Reply::Devices(QStringLiteral("SDEV"), m_catalog->Devices()));
 }
 

@@ -60,6 +60,7 @@ private:
     void Dispatch(const QString &message);
     void ReplyBase64(const QString &path);
     void OnBase64Reply(const QString &message, quint64 client);
+    void ReadChunk(const QStringList &args); // filereads.cpp
 
     void GetDeviceList();
     void GetScanOptions(const QString &device);
