@@ -13,6 +13,7 @@
 
 #include "accesscontrol.h"
 #include "base64replies.h"
+#include "filereads.h"
 #include "protocol.h"
 #include "servedfiles.h"
 #include "settingsstore.h"
@@ -110,6 +111,7 @@ private:
 
     ServedFiles m_servedFiles;
     Base64Replies m_base64;
+    FileReads m_fileReads;
     // A "CBASE64" reply is being made: what the page sends meanwhile waits
     // in m_waitingMessages, so that replies keep the order of the commands.
     bool m_base64Pending = false;
