@@ -80,16 +80,57 @@ FileReads::Chunk FileReads::Read(const ServedFiles &files, const QStringList &ar
     return chunk;
 }
 
+namespace {
+
+// What the socket may hold unsent before the next read waits for it: a page
+// that asks for a whole file at once gets it at the pace it takes it, and the
+// service holds two pieces of it, not the file.
+constexpr qint64 MaxUnsent = 2 * FileReads::MaxLength;
+
+} // namespace
+
 // Read in the event loop's thread: a piece is at most 4 MiB from the page
 // cache, which takes a few milliseconds, and answering here keeps the order
 // of the replies without a queue of its own.
 void WebSocketOperation::ReadChunk(const QStringList &args)
 {
+    QWebSocket *socket = m_clients.value(0);
+    if (socket && socket->bytesToWrite() > MaxUnsent) {
+        WaitToRead(socket, args);
+        return;
+    }
     const FileReads::Chunk chunk = m_fileReads.Read(m_servedFiles, args);
     SendText(chunk.reply);
     // The socket copies the bytes before it returns.
-    if (chunk.found && !m_clients.isEmpty()) {
-        m_clients.first()->sendBinaryMessage(chunk.bytes);
+    if (chunk.found && socket) {
+        socket->sendBinaryMessage(chunk.bytes);
         m_trimArmed = true;
     }
+}
+
+// The command goes back to the head of the line, and the line waits, as it
+// does for a Base64 reply, until the socket has sent enough or the page left.
+void WebSocketOperation::WaitToRead(QWebSocket *socket, const QStringList &args)
+{
+    const QString command = QStringLiteral("CREAD|") + args.join(QLatin1Char('|'));
+    m_waitingMessages.prepend(command);
+    m_waitingText += command.size();
+    m_base64Pending = true;
+    auto *waiter = new QObject(socket);
+    const auto stopWaiting = [socket, waiter] {
+        QObject::disconnect(socket, nullptr, waiter, nullptr);
+        waiter->deleteLater();
+    };
+    connect(socket, &QWebSocket::bytesWritten, waiter, [this, socket, stopWaiting] {
+        if (socket->bytesToWrite() > MaxUnsent)
+            return;
+        stopWaiting();
+        m_base64Pending = false;
+        DispatchWaiting();
+    });
+    // The page's leaving has emptied the line.
+    connect(socket, &QWebSocket::disconnected, waiter, [this, stopWaiting] {
+        stopWaiting();
+        m_base64Pending = false;
+    });
 }

@@ -274,6 +274,11 @@ void WebSocketOperation::OnBase64Reply(const QString &message, quint64 client)
     m_base64Pending = false;
     if (client == m_clientSerial)
         SendText(message);
+    DispatchWaiting();
+}
+
+void WebSocketOperation::DispatchWaiting()
+{
     while (!m_base64Pending && !m_waitingMessages.isEmpty()) {
         const QString next = m_waitingMessages.dequeue();
         m_waitingText -= next.size();
