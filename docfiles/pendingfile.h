@@ -26,8 +26,6 @@ public:
     // Renames the ".part" file to the destination unless something appeared
     // there meanwhile; false when that fails (errno says why).
     bool commit();
-    // The ".part" name, once open() has created it.
-    const QByteArray &partPath() const { return m_path; }
 
 private:
     QByteArray m_destination;

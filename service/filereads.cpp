@@ -4,7 +4,6 @@
 #include "servedfiles.h"
 #include "websocketoperation.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QWebSocket>
 
@@ -74,8 +73,7 @@ FileReads::Chunk FileReads::Read(const ServedFiles &files, const QStringList &ar
                                   {QStringLiteral("Offset"), offset},
                                   {QStringLiteral("Length"), got},
                                   {QStringLiteral("Size"), size}};
-    const QByteArray json = QJsonDocument(description).toJson(QJsonDocument::Compact);
-    chunk.reply = Protocol::Serialize(Reply::ChunkHeader(QString::fromLatin1(json.toBase64())));
+    chunk.reply = Protocol::Serialize(Reply::ChunkHeader(description));
     chunk.found = true;
     return chunk;
 }

@@ -2,6 +2,7 @@
 
 #include "scanneroption.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -192,9 +193,18 @@ Protocol::PageCommand Protocol::ParseCommand(const QString &message, bool jobRun
         while (pieces.size() > takes)
             pieces[0] += QLatin1Char('|') + pieces.takeAt(1);
     }
+    static const QHash<QString, PageCommand::Action> anyTime{
+        {QStringLiteral("CVER"), PageCommand::Version},     {QStringLiteral("CSTATUS"), PageCommand::Status},
+        {QStringLiteral("CCANCEL"), PageCommand::Cancel},   {QStringLiteral("CREPLAY"), PageCommand::Replay},
+        {QStringLiteral("CDEVINFO"), PageCommand::DeviceInfo},
+    };
+    if (command.action == PageCommand::Ignore) {
+        command.action = anyTime.value(word, PageCommand::Ignore);
+        return command;
+    }
     // Reading files back touches neither the engine nor the job.
     const bool readsFiles = command.action == PageCommand::ReadFile || command.action == PageCommand::ReadChunk;
-    if (jobRunning && command.action != PageCommand::Ignore && !readsFiles) {
+    if (jobRunning && !readsFiles) {
         // The engine and the job's state belong to the scan thread until the
         // job has ended; the page hears at once rather than waiting behind it.
         command.action = PageCommand::Busy;

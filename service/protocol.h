@@ -41,6 +41,13 @@ struct PageCommand {
         Scan,         // "CSCAN": args[0] the device, args[1] the settings JSON, each when given
         ReadFile,     // "CBASE64": args[0] the path
         ReadChunk,    // "CREAD": args the path, the offset and the length, as sent
+        // Served also while a job runs: they touch neither the engine nor
+        // the job's files.
+        Version,      // "CVER"
+        Status,       // "CSTATUS"
+        Cancel,       // "CCANCEL"
+        Replay,       // "CREPLAY"
+        DeviceInfo,   // "CDEVINFO"
     };
     Action action = Ignore;
     // The pieces after the command word, as many as the command takes at

@@ -3,6 +3,7 @@
 #include "protocol.h"
 
 #include <QFileInfo>
+#include <QJsonDocument>
 
 const QString RetMsgSTRDATA = QStringLiteral("string");
 const QString RetMsgJSONDATA = QStringLiteral("json");
@@ -30,6 +31,10 @@ QString Reply::CustomText(int code)
     case DeviceList: return QStringLiteral("获取扫描仪列表成功");
     case OptionsRead: return QStringLiteral("获取参数设置成功");
     case Base64Made: return QStringLiteral("转换base64字符串成功");
+    case VersionRead: return QStringLiteral("获取服务版本成功");
+    case StatusRead: return QStringLiteral("获取扫描状态成功");
+    case ScanProgress: return QStringLiteral("扫描进度");
+    case CancelAsked: return QStringLiteral("已请求取消扫描");
     case DeviceInfoRead: return QStringLiteral("获取扫描仪信息成功");
     case ChunkRead: return QStringLiteral("读取文件成功");
     default: return QStringLiteral("未知错误");
@@ -136,7 +141,33 @@ RetMsg Reply::Base64(const QString &text)
     return make(QStringLiteral("SBASE64"), Base64Made, text, RetMsgBase64DATA);
 }
 
-RetMsg Reply::ChunkHeader(const QString &document)
+QString Reply::JsonData(const QJsonObject &document)
 {
-    return make(QStringLiteral("SREAD"), ChunkRead, document, RetMsgJSONDATA);
+    return QString::fromLatin1(QJsonDocument(document).toJson(QJsonDocument::Compact).toBase64());
+}
+
+RetMsg Reply::Version(const QJsonObject &document)
+{
+    return make(QStringLiteral("SVER"), VersionRead, JsonData(document), RetMsgJSONDATA);
+}
+
+RetMsg Reply::Status(const QJsonObject &document)
+{
+    return make(QStringLiteral("SSTATUS"), StatusRead, JsonData(document), RetMsgJSONDATA);
+}
+
+RetMsg Reply::Progress(const QJsonObject &document)
+{
+    return make(QStringLiteral("SSCANPROGRESS"), ScanProgress, JsonData(document), RetMsgJSONDATA);
+}
+
+RetMsg Reply::CancelAnswer(bool stopping)
+{
+    return make(QStringLiteral("SCANCEL"), CancelAsked, stopping ? QStringLiteral("1") : QStringLiteral("0"),
+                RetMsgSTRDATA);
+}
+
+RetMsg Reply::ChunkHeader(const QJsonObject &document)
+{
+    return make(QStringLiteral("SREAD"), ChunkRead, JsonData(document), RetMsgJSONDATA);
 }

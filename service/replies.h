@@ -1,6 +1,7 @@
 #ifndef VELLOSCAN_REPLIES_H
 #define VELLOSCAN_REPLIES_H
 
+#include <QJsonObject>
 #include <QString>
 #include <QVector>
 
@@ -39,6 +40,10 @@ enum ReplyCode {
     DeviceList = 2005,
     OptionsRead = 2006,
     Base64Made = 2007,
+    VersionRead = 2008,
+    StatusRead = 2009,
+    ScanProgress = 2010,
+    CancelAsked = 2011,
     DeviceInfoRead = 2013,
     ChunkRead = 2012,
 };
@@ -64,8 +69,14 @@ RetMsg PageBase64(const QString &payload);
 RetMsg Document(const QString &taggedPath);
 RetMsg AllScanned();
 RetMsg Base64(const QString &text);
-// "SREAD": the Base64 of the chunk's JSON description.
-RetMsg ChunkHeader(const QString &document);
+// Base64 of the compact JSON of `document`, as "SDEV" carries its own.
+QString JsonData(const QJsonObject &document);
+RetMsg Version(const QJsonObject &document);
+RetMsg Status(const QJsonObject &document);
+RetMsg Progress(const QJsonObject &document);
+RetMsg CancelAnswer(bool stopping);
+// "SREAD": the description of a piece of a file that follows it.
+RetMsg ChunkHeader(const QJsonObject &document);
 
 } // namespace Reply
 

@@ -22,6 +22,7 @@ constexpr int MaxUnreported = 4;
 constexpr int ReleaseAll = 1 << 30;
 // No feeder holds this many sheets; a job that gets more is stuck in a loop.
 constexpr int MaxPages = 10000;
+constexpr int ProgressIntervalMs = 250;
 
 bool isDocumentFormat(const QString &format)
 {
@@ -50,6 +51,10 @@ void ScanJob::Run()
 {
     // The engine and the option tables are ours only once the preload is over.
     const int status = ScanImage(m_catalog.Lend());
+    // A document job that a jam or a cancel cut short keeps its pages for a
+    // job that continues it.
+    if (status > 0 && status < SaneStatusNoDevice && (m_isMulPdf || m_isMulTiff))
+        m_keptPages = m_scannedFiles;
     RetMsg last;
     if (status == SANE_STATUS_GOOD) {
         last = EndProcessScan();
@@ -66,6 +71,17 @@ void ScanJob::Stop()
     m_stopping = true;
     m_reportSlots.release(ReleaseAll);
     m_loop.RequestStop();
+}
+
+bool ScanJob::Cancel()
+{
+    std::lock_guard<std::mutex> lock(m_phaseLock);
+    // Once the last sheet is in, the document is as good as made.
+    if (m_pastTheScanner)
+        return false;
+    m_cancelled = true;
+    m_loop.RequestStop();
+    return true;
 }
 
 void ScanJob::PageReported()
@@ -90,7 +106,10 @@ int ScanJob::ScanImage(const EngineLoan &loan)
     m_isMulPdf = format == QLatin1String("mulpdf");
     m_isPdf = format == QLatin1String("pdf");
     m_isMulTiff = format == QLatin1String("multiff");
-    ClearDirectory(m_setup.workFolder);
+    // A continued document keeps the pages its jammed job left there.
+    m_scannedFiles = m_setup.keptFiles;
+    if (m_scannedFiles.isEmpty())
+        ClearDirectory(m_setup.workFolder);
     const bool document = isDocumentFormat(format);
     const QString scanFolder = document ? m_setup.workFolder : m_setup.files.imgPath;
     const QString scanFormat = document ? QStringLiteral("tiff") : format;
@@ -118,15 +137,25 @@ int ScanJob::ScanImage(const EngineLoan &loan)
     }
     const bool flatbed = IsFlatbed(*open, model.IsFlatbed());
 
-    PageNaming pages{scanFolder, m_setup.files.prefix, m_setup.digits, m_number, scanFormat};
+    PageNaming pages{scanFolder, m_setup.files.prefix, m_setup.digits,
+                     document && m_setup.workNext > 0 ? m_setup.workNext : int(m_number), scanFormat};
     m_pages = &pages;
+    if (m_setup.progress)
+        m_loop.SetProgress([this](qint64 bytes, qint64 total) { OnProgress(bytes, total); });
     const QMetaObject::Connection announced = connect(&m_loop, &PageLoop::sglScanOneImageDone, this,
                                                       &ScanJob::OnScanOneImageDone, Qt::DirectConnection);
     status = m_loop.Scan(*open, pages, flatbed);
     disconnect(announced);
     m_pages = nullptr;
-    if (!isDocumentFormat(format))
+    m_workNext = pages.next;
+    if (!document)
         m_number = pages.next;
+    {
+        std::lock_guard<std::mutex> lock(m_phaseLock);
+        m_pastTheScanner = true;
+    }
+    if (m_cancelled && !m_failure)
+        return SANE_STATUS_CANCELLED;
 
     if (m_failure)
         return m_failure;
@@ -171,6 +200,9 @@ bool ScanJob::CheckScratchFolders() const
 void ScanJob::OnScanOneImageDone(const QString &imgPath)
 {
     m_scannedFiles.append(imgPath);
+    emit pageFinished();
+    if (m_setup.progress)
+        emit progressed(Reply::Progress(ProgressDocument(true, imgPath)));
     if (m_scannedFiles.size() >= MaxPages) {
         // A scanner that gives a page at every start would fill the disk.
         std::fprintf(stderr, "velloscan: %s gave %d pages in one job; stopping it\n",
@@ -193,6 +225,32 @@ void ScanJob::OnScanOneImageDone(const QString &imgPath)
     }
     m_reportSlots.acquire();
     emit pageReady(report, m_number);
+}
+
+// On the scan thread, from the page loop: a sheet starts, then its bytes
+// come; the page hears of it at most four times a second.
+void ScanJob::OnProgress(qint64 bytes, qint64 total)
+{
+    m_bytes = bytes;
+    m_total = total;
+    if (bytes == 0) {
+        ++m_sheet;
+    } else if (m_sinceProgress.isValid() && m_sinceProgress.elapsed() < ProgressIntervalMs) {
+        return;
+    }
+    m_sinceProgress.start();
+    emit progressed(Reply::Progress(ProgressDocument(false, QString())));
+}
+
+QJsonObject ScanJob::ProgressDocument(bool done, const QString &path) const
+{
+    QJsonObject progress{{QStringLiteral("Sheet"), m_sheet},
+                         {QStringLiteral("Bytes"), double(m_bytes)},
+                         {QStringLiteral("Total"), double(m_total)},
+                         {QStringLiteral("Done"), done}};
+    if (done)
+        progress.insert(QStringLiteral("Path"), path);
+    return progress;
 }
 
 void ScanJob::Fail(int code)

@@ -5,7 +5,9 @@
 #include "replies.h"
 #include "scansettings.h"
 
+#include <QElapsedTimer>
 #include <QHash>
+#include <QJsonObject>
 #include <QMetaType>
 #include <QObject>
 #include <QSemaphore>
@@ -13,6 +15,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <mutex>
 
 class DeviceCatalog;
 class EngineLoan;
@@ -28,6 +31,11 @@ struct JobSetup {
     QString defaultFolder;           // the output folder when the page names none
     int firstNumber = 1;             // the running number the job starts from
     int digits = 4;
+    bool progress = false;           // tell the page how each sheet goes
+    // A document job that continues one a jam or a cancel cut short: its
+    // pages, and the number the next page in the work folder gets.
+    QStringList keptFiles;
+    int workNext = 0;
 };
 
 // One scan job, from the device to its last message. Made on the main
@@ -46,8 +54,18 @@ public:
     void Stop();
     // Main thread: one pageReady() has been reported to the page.
     void PageReported();
+    // Any thread: the scanner is told to stop and the job ends as a
+    // cancelled scan ends. False when the last sheet is in already: the job
+    // then finishes as it would have.
+    bool Cancel();
     // The next running number; final once the job's thread has ended.
     int NextNumber() const { return m_number; }
+    // Once the job's thread has ended: the pages a document job left for
+    // one that continues it, and the work folder's next page number.
+    QStringList KeptPages() const { return m_keptPages; }
+    int WorkNext() const { return m_workNext; }
+    QString Device() const { return m_setup.device; }
+    QString FileType() const { return m_setup.files.imageFormat; }
 
 signals:
     // The job is under way: its settings are to be stored.
@@ -57,6 +75,9 @@ signals:
     // A file to report: a page, or its PDF in a "pdf" job. `nextNumber`
     // is the running number after it.
     void pageReady(const QString &file, int nextNumber);
+    // A page is finished, reported or not (document jobs report none).
+    void pageFinished();
+    void progressed(const RetMsg &message);
     void documentReady(const QString &path);
     void finished(const RetMsg &last, int nextNumber);
 
@@ -66,6 +87,8 @@ private:
     RetMsg EndProcessScan() const;
     QString GetScanFile(const QString &suffix);
     void Fail(int code);
+    void OnProgress(qint64 bytes, qint64 total);
+    QJsonObject ProgressDocument(bool done, const QString &path) const;
     bool IsFlatbed(SaneDevice &device, bool alwaysFlatbed) const;
     bool CheckScratchFolders() const;
     static bool CreateMultiDir(const QString &path);
@@ -85,6 +108,16 @@ private:
     QString m_documentPath;
     int m_documentNumber = 0;
     int m_failure = 0; // what ends the job whatever the engine says
+    QStringList m_keptPages;
+    int m_workNext = 0;
+    // Where the sheet being read stands, on the job's thread.
+    int m_sheet = 0;
+    qint64 m_bytes = 0;
+    qint64 m_total = -1;
+    QElapsedTimer m_sinceProgress;
+    std::mutex m_phaseLock;
+    bool m_pastTheScanner = false;
+    std::atomic<bool> m_cancelled{false};
     QStringList m_scannedFiles;
     std::atomic<int> m_number;
     std::atomic<bool> m_stopping{false};

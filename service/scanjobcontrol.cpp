@@ -8,14 +8,30 @@
 
 #include <QThread>
 
+#include <QWebSocket>
+
 #include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// SIGTERM ends the process within this time, whatever the backend does.
+constexpr int StopBoundMs = 4000;
+
+} // namespace
 
 void WebSocketOperation::StartScanJob(const QStringList &args)
 {
     if (!args.isEmpty())
         m_catalog->SetCurrentDevice(args[0]);
+    // Settings of this "CSCAN" alone: never stored, never carried over.
+    // Capitalised, so no backend option (all lower case) can be shadowed.
+    bool progress = false;
+    bool continueDocument = false;
     if (args.size() >= 2) {
-        const FileSettings::PageSettings settings = FileSettings::Read(args[1]);
+        FileSettings::PageSettings settings = FileSettings::Read(args[1]);
+        progress = settings.choices.take(QStringLiteral("Progress")) == QLatin1String("1");
+        continueDocument = settings.choices.take(QStringLiteral("ContinueDocument")) == QLatin1String("1");
         SysConfig config = m_settings.Config();
         bool deleteFiles = m_deleteFilesBeforeScan;
         bool showBase64 = m_showBase64;
@@ -43,6 +59,17 @@ void WebSocketOperation::StartScanJob(const QStringList &args)
     setup.defaultFolder = m_tempImgDir;
     setup.firstNumber = m_settings.ScanCount();
     setup.digits = m_settings.MinCountSize();
+    setup.progress = progress;
+    const QString &type = setup.files.imageFormat;
+    const bool documentJob = type == QLatin1String("mulpdf") || type == QLatin1String("multiff");
+    if (continueDocument && documentJob && !m_kept.files.isEmpty() && m_kept.device == setup.device
+        && m_kept.fileType == type) {
+        setup.keptFiles = m_kept.files;
+        setup.workNext = m_kept.workNext;
+    } else {
+        m_kept = KeptPages();
+    }
+    m_jobLog.Start(setup.device, type, m_clientOrigin);
 
     m_job = new ScanJob(setup, *m_catalog);
     m_jobOver = false;
@@ -53,6 +80,8 @@ void WebSocketOperation::StartScanJob(const QStringList &args)
     });
     connect(m_job, &ScanJob::filesDeleted, this, [this] { m_deleteFilesBeforeScan = false; });
     connect(m_job, &ScanJob::pageReady, this, &WebSocketOperation::OnPageReady);
+    connect(m_job, &ScanJob::pageFinished, this, [this] { m_jobLog.PageFinished(); });
+    connect(m_job, &ScanJob::progressed, this, &WebSocketOperation::SendJobMsg);
     connect(m_job, &ScanJob::documentReady, this, [this](const QString &path) { m_servedFiles.AddFile(path); });
     connect(m_job, &ScanJob::finished, this, &WebSocketOperation::OnJobFinished);
     ScanJob *job = m_job;
@@ -65,10 +94,12 @@ void WebSocketOperation::OnPageReady(const QString &file, int nextNumber)
     StoreNumberSoon(nextNumber);
     m_servedFiles.AddFile(file);
     if (!m_showBase64) {
-        SendMsg(Reply::PagePath(file));
+        SendJobMsg(Reply::PagePath(file));
         m_job->PageReported();
         return;
     }
+    // A replay names the path: the service keeps no page contents.
+    m_jobLog.Record(Protocol::Serialize(Reply::PagePath(file)));
     // Made beside the event loop, in page order, as "CBASE64" replies are;
     // the job's last message waits for them.
     ++m_reportsPending;
@@ -95,10 +126,22 @@ void WebSocketOperation::StoreNumberSoon(int number)
     }, Qt::QueuedConnection);
 }
 
+void WebSocketOperation::SendJobMsg(const RetMsg &msg)
+{
+    const QString text = Protocol::Serialize(msg);
+    m_jobLog.Record(text);
+    emit sendMessage(text);
+}
+
 void WebSocketOperation::OnJobFinished(const RetMsg &last, int nextNumber)
 {
     m_jobThread->wait();
-    m_catalog->Forget(m_catalog->CurrentDevice());
+    m_catalog->Forget(m_job->Device());
+    const QStringList kept = m_job->KeptPages();
+    if (kept.isEmpty())
+        m_kept = KeptPages();
+    else
+        m_kept = {m_job->Device(), m_job->FileType(), kept, m_job->WorkNext()};
     // Stored before the page hears of the end, which may start the next job.
     m_numberToStore = -1;
     m_settings.StoreScanCount(nextNumber);
@@ -119,7 +162,8 @@ void WebSocketOperation::EndJobIfReported()
     m_scanning = false;
     // The gate is open before the last message leaves, so a page that
     // answers it at once is served rather than told the service is busy.
-    SendMsg(m_jobEnd);
+    SendJobMsg(m_jobEnd);
+    m_jobLog.End();
     // After the job's last message: a scanner plugged or pulled meanwhile
     // must still reach the page's device list.
     if (m_usbChangePending) {
@@ -133,9 +177,22 @@ void WebSocketOperation::StopScanJob()
     if (!m_job)
         return;
     m_job->Stop();
-    m_jobThread->wait();
+    const bool ended = m_jobThread->wait(unsigned(StopBoundMs));
     // Page files already written keep their numbers.
     m_settings.StoreScanCount(m_job->NextNumber());
+    if (!ended) {
+        // A backend that never returns from a read would keep the process
+        // for good; the page is told by its connection closing, and the
+        // thread inside the backend is left behind.
+        std::fprintf(stderr, "velloscan: the scanner %s did not stop within %d s; leaving it\n",
+                     qUtf8Printable(m_job->Device()), StopBoundMs / 1000);
+        for (QWebSocket *socket : qAsConst(m_clients)) {
+            socket->close(QWebSocketProtocol::CloseCodeGoingAway);
+            socket->flush();
+        }
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
     delete m_jobThread;
     m_jobThread = nullptr;
     delete m_job;

@@ -184,6 +184,7 @@ void WebSocketOperation::OnNewConnection()
         socket->setMaxAllowedIncomingFrameSize(MaxIncomingMessage);
         socket->setMaxAllowedIncomingMessageSize(MaxIncomingMessage);
         m_clients.append(socket);
+        m_clientOrigin = socket->origin();
         ++m_clientSerial;
         connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketOperation::OnPageMessage);
         connect(this, &WebSocketOperation::sendMessage, socket, &QWebSocket::sendTextMessage);
@@ -254,6 +255,21 @@ void WebSocketOperation::Dispatch(const QString &message)
         break;
     case Protocol::PageCommand::ReadFile:
         ReplyBase64(args[0]);
+        break;
+    case Protocol::PageCommand::Version:
+        ReplyVersion();
+        break;
+    case Protocol::PageCommand::Status:
+        ReplyStatus();
+        break;
+    case Protocol::PageCommand::Cancel:
+        CancelJob();
+        break;
+    case Protocol::PageCommand::Replay:
+        ReplayJob();
+        break;
+    case Protocol::PageCommand::DeviceInfo:
+        SendMsg(Reply::DeviceInfo(m_catalog->DeviceInfoDocument()));
         break;
     case Protocol::PageCommand::ReadChunk:
         ReadChunk(args);

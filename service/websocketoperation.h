@@ -14,6 +14,7 @@
 #include "accesscontrol.h"
 #include "base64replies.h"
 #include "filereads.h"
+#include "joblog.h"
 #include "protocol.h"
 #include "servedfiles.h"
 #include "settingsstore.h"
@@ -69,8 +70,16 @@ private:
     void GetDeviceList();
     void GetScanOptions(const QString &device);
 
+    // Commands a page may send at any time (anytimecommands.cpp).
+    void ReplyVersion();
+    void ReplyStatus();
+    void CancelJob();
+    void ReplayJob();
+
     // The scan job (scanjobcontrol.cpp).
     void StartScanJob(const QStringList &args);
+    // A message of the job: recorded for "CREPLAY", then sent.
+    void SendJobMsg(const RetMsg &msg);
     void OnPageReady(const QString &file, int nextNumber);
     void OnJobFinished(const RetMsg &last, int nextNumber);
     void EndJobIfReported();
@@ -94,6 +103,16 @@ private:
     // The option choices of the last "CSCAN" that carried settings: one
     // without keeps them, as it keeps the file settings.
     QHash<QString, QString> m_choices;
+    QString m_clientOrigin;
+    JobLog m_jobLog;
+    // The pages a document job left when a jam or a cancel cut it short,
+    // for a job of the same kind on the same device that continues it.
+    struct KeptPages {
+        QString device;
+        QString fileType;
+        QStringList files;
+        int workNext = 0;
+    } m_kept;
 
     // One job at a time. Set by the dispatcher before the job's thread
     // starts and cleared once its last message is out, so a second "CSCAN"

@@ -5,16 +5,48 @@ export const version: string;
 /** ws://localhost:23165, where the service listens unless port.txt says otherwise. */
 export const DEFAULT_URL: string;
 
+/** Why a connection most likely failed, most likely first. */
+export type FailureCause = "local-network-access" | "no-service";
+
 /**
  * What the service answered instead of a result: `code` is its code (1001 to
  * 1012, or a SANE status 0 to 12 such as 3 busy, 6 jammed, 7 empty feeder) and
  * `message` its text. Two codes come from the client itself: 1010 when the
- * connection dropped before the answer, and 2007 when a file could not be read.
+ * connection failed, dropped before the answer, or the answer was malformed,
+ * and 2007 when a file could not be read.
  */
 export class VelloScanError extends Error {
   readonly name: "VelloScanError";
   readonly code: number;
-  constructor(code: number, message: string);
+  /** In English, what the client found wrong and what to do; "" for the service's own errors. */
+  readonly reason: string;
+  /** For a connection that failed: the likely causes, most likely first; otherwise []. */
+  readonly causes: FailureCause[];
+  constructor(code: number, message: string, reason?: string, causes?: FailureCause[]);
+}
+
+/** For every code the service or the client replies with, a sentence in English and in Chinese. */
+export const MESSAGES: Readonly<Record<number, { en: string; zh: string }>>;
+
+/** The sentence for `code`; a language starting with "zh" gives Chinese, any other English. */
+export function describe(code: number, language?: string): string;
+
+/** "cvnfa:DR-F120" gives "DR-F120": a scanner's name without its backend. */
+export function shortName(name: string): string;
+
+/**
+ * Why `url` could not be reached, as connect() reports it: asks the browser
+ * about local network access and whether the page is on localhost.
+ */
+export function explainFailure(url: string): Promise<{ reason: string; causes: FailureCause[] }>;
+
+/** One scanner as SANE describes it. */
+export interface DeviceInfo {
+  index: number;
+  name: string;
+  vendor: string;
+  model: string;
+  type: string;
 }
 
 export type FileType = "tiff" | "pnm" | "jpg" | "png" | "pdf" | "mulpdf" | "multiff";
@@ -111,6 +143,13 @@ export interface Client {
 
   /** Enumerates again; [] when there is no scanner. */
   listDevices(): Promise<string[]>;
+  /**
+   * Vendor, model and type of the listed scanners, in the list's order. From
+   * a service that does not answer within a second (an older one), during a
+   * scan, or on an error: the names, with the name without its backend as
+   * the model and vendor and type "".
+   */
+  deviceInfo(): Promise<DeviceInfo[]>;
   /** Rejects with a TypeError for a device name containing "|". */
   getOptions(device: string): Promise<Options>;
   /**
@@ -132,7 +171,10 @@ export interface Client {
 /**
  * Resolves once the service has greeted the page. Rejects with a
  * VelloScanError: 1009 while the service scans for another page, 1011 when
- * another page is connected, 1010 when it cannot be reached. With `reconnect`,
+ * another page is connected, 1010 when it cannot be reached (with `reason`
+ * and `causes`), greets with something malformed or not within 10 s.
+ * Every call settles: a malformed reply rejects the call it answered with
+ * 1010 and a `reason`, and the connection goes on. With `reconnect`,
  * a dropped connection is tried again with growing delays (up to 15 s), forever.
  */
 export function connect(url?: string, options?: { reconnect?: boolean }): Promise<Client>;

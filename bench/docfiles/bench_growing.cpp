@@ -156,7 +156,7 @@ int main(int argc, char **argv)
                 return 1;
             }
             std::printf("  %-7s %3d pages: %.3f s per page added, last page to finish() %.3f s, "
-                        "peak memory %.1f MiB, document %.0f MiB\n",
+                        "peak memory %.1f MiB, document %.1f MiB\n",
                         kind, count, f[0], f[1], f[2] / 1024, f[3] / 1048576);
         }
     }

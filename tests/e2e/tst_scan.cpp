@@ -21,60 +21,6 @@ const int W = 48;
 const int H = 40;
 const QString Feeder = QString("device cvnfa DR-A pages=3 width_px=%1 height_px=%2\n").arg(W).arg(H);
 
-// The messages of one job: the page reports, then the one that ended it.
-struct Job {
-    QList<QJsonObject> reports;
-    QJsonObject end;
-    QStringList paths() const
-    {
-        QStringList out;
-        for (const QJsonObject &r : reports)
-            out << r.value("Data").toString().section('|', 1);
-        return out;
-    }
-};
-
-bool isEnd(const QJsonObject &m)
-{
-    const QString cmd = m.value("Cmd").toString();
-    return cmd == "SSCANALL" || cmd == "SSCANMUL" || cmd.isEmpty();
-}
-
-// Sends `command` and collects messages up to the job's last one.
-Job runJob(PageClient &page, const QString &command, int timeoutMs = 60000)
-{
-    const int first = page.messages.size();
-    page.send(command);
-    Job job;
-    // A job that never ends shows as an empty end message.
-    [[maybe_unused]] const bool ended = QTest::qWaitFor([&] {
-        for (int i = first; i < page.messages.size(); ++i)
-            if (isEnd(page.message(i)))
-                return true;
-        return false;
-    }, timeoutMs);
-    for (int i = first; i < page.messages.size(); ++i) {
-        const QJsonObject m = page.message(i);
-        if (isEnd(m)) {
-            job.end = m;
-            break;
-        }
-        if (m.value("Cmd").toString() == "SSCANONE")
-            job.reports << m;
-    }
-    return job;
-}
-
-QString scanCommand(const QString &device, const QString &json)
-{
-    return "CSCAN|" + device + "|" + json;
-}
-
-QString storedScanCount(const Sandbox &box)
-{
-    return QSettings(box.dataDir() + "/SysConfig.ini", QSettings::IniFormat).value("Scanner/ScanCount").toString();
-}
-
 // A validator's standard output, or "" when it failed.
 QString run(const QString &program, const QStringList &args)
 {

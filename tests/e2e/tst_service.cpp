@@ -696,6 +696,11 @@ void ServiceTest::chunkedReadsRefusedAndInOrder()
     QCOMPARE(binaries.received[0], qMakePair(after + 2, QByteArray("234")));
     QCOMPARE(binaries.received[1], qMakePair(after + 4, QByteArray("89")));
     QTRY_COMPARE(box.standardError().count("refused to read"), 2);
+
+    // Offered to pages that ask what this copy can do.
+    page.send("CVER");
+    QVERIFY(page.waitForMessages(after + 5));
+    QVERIFY(decodedData(page.message(after + 4)).contains(R"("read"])"));
 }
 
 void ServiceTest::portFile_data()

@@ -54,6 +54,7 @@ drwxr-xr-x root/root ./etc/xdg/autostart/
 -rw-r--r-- root/root ./etc/xdg/autostart/velloscan.desktop
 drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/bin/
+-rwxr-xr-x root/root ./usr/bin/velloscan-allow-site
 lrwxrwxrwx root/root ./usr/bin/velloscan-doc -> ../lib/velloscan/velloscan-doc
 drwxr-xr-x root/root ./usr/lib/
 drwxr-xr-x root/root ./usr/lib/systemd/
@@ -72,7 +73,7 @@ EOF
 ) <(grep -v ' \./usr/share/velloscan/' <<<"$listing") || fail "unexpected package contents (- expected, + built)"
 # The web client: what exists of it, and nothing of its development.
 web=$(grep ' \./usr/share/velloscan/' <<<"$listing" || true)
-if grep -E 'node_modules|/tests?/|\.(test|spec)\.|package(-lock)?\.json' <<<"$web"; then
+if grep -E 'node_modules|/tests?/|/bench/|\.(test|spec)\.|package(-lock)?\.json' <<<"$web"; then
   fail "the web client's development files are packaged"
 fi
 if [ -n "$web" ] && grep -v '^d' <<<"$web" | grep -v -E '^-rw-r--r-- root/root \./usr/share/velloscan/web/.*\.(m?js|d\.ts|html|css)$'; then
@@ -122,6 +123,37 @@ if command -v systemctl >/dev/null; then
   [ "$(systemctl --global is-enabled velloscan.service)" = enabled ] || fail "the user unit is not enabled for every user"
 fi
 grep -qx 'X-systemd-skip=true' /etc/xdg/autostart/velloscan.desktop || fail "the autostart entry would start a second copy under systemd"
+
+echo "== allowing a site through the browsers' local network access"
+allow=/usr/bin/velloscan-allow-site
+site=https://package-check.velloscan.example
+policy_dirs=(/etc/chromium/policies/managed /etc/opt/chrome/policies/managed /etc/opt/edge/policies/managed)
+# The folders it makes for browsers that are not installed go again after the check.
+made_dirs=$(for d in "${policy_dirs[@]}"; do p=$d; while [ ! -e "$p" ]; do echo "$p"; p=$(dirname "$p"); done; done)
+had_sites=$("$allow" --list | grep -c '^  ' || true)
+rc=0
+"$allow" 'ftp://nope.example' >/dev/null 2>&1 || rc=$?
+[ $rc = 2 ] || fail "velloscan-allow-site answered ftp://nope.example with status $rc, not 2"
+"$allow" "HTTPS://Package-Check.velloscan.example:443/" >"$log" || fail "velloscan-allow-site failed: $(cat "$log")"
+grep -q "AllowedOrigins" "$log" || fail "velloscan-allow-site does not mention AllowedOrigins"
+for d in "${policy_dirs[@]}"; do
+  f=$d/velloscan-allow-site.json
+  [ "$(stat -c %a "$f" 2>/dev/null)" = 644 ] || fail "$f is missing or not mode 0644"
+  grep -qx "    \"$site\",\?" "$f" || fail "$f does not list $site: $(cat "$f")"
+  python3 -c 'import json, sys; json.load(open(sys.argv[1]))["LocalNetworkAccessAllowedForUrls"]' "$f" ||
+    fail "$f is not the policy as JSON"
+done
+grep -qx "  $site" <<<"$("$allow" --list)" || fail "--list does not show $site"
+"$allow" --remove "$site" >"$log" || fail "velloscan-allow-site --remove failed: $(cat "$log")"
+for d in "${policy_dirs[@]}"; do
+  f=$d/velloscan-allow-site.json
+  if [ "$had_sites" = 0 ]; then
+    [ ! -e "$f" ] || fail "$f stays after its last site was removed"
+  else
+    ! grep -q "$site" "$f" || fail "$f still lists $site"
+  fi
+done
+for d in $made_dirs; do rmdir "$d" 2>/dev/null || true; done
 
 echo "== running the installed service"
 export VELLOSCAN_PROGRAM=$program

@@ -3,7 +3,6 @@
 // package is installed.
 #include "sandbox.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTest>
 
@@ -22,29 +21,21 @@ void InstalledTest::greetsAndScansOnePage()
     box.setDevices("device cvnfa DR-Installed pages=1\n");
     PageClient page;
     QVERIFY(box.startWithPage(page));
-    QCOMPARE(page.message(0).value("Cmd").toString(), QString("HOME"));
     QCOMPARE(page.message(0).value("Data").toString(), box.home());
-    QCOMPARE(page.message(1).value("Cmd").toString(), QString("SDEV"));
     QCOMPARE(devicesOf(page.message(1)), QStringList{"cvnfa:DR-Installed"});
 
     const QString outDir = box.root() + "/scans";
-    QVERIFY(QDir().mkpath(outDir));
     page.send(QString(R"(CSCAN|cvnfa:DR-Installed|{"FileType":"3","FilePath":"%1"})").arg(outDir));
     // Page reports come first; whatever else arrives ends the job.
     const bool ended = QTest::qWaitFor(
         [&] { return page.messages.size() > 2 && !page.messages.last().contains("SSCANONE"); }, 30000);
-    const QStringList replies = page.messages.mid(2);
-    QVERIFY2(ended && replies.size() == 2, qPrintable(replies.join('\n')));
-    const QJsonObject one = page.message(2);
-    QCOMPARE(one.value("Cmd").toString(), QString("SSCANONE"));
-    QCOMPARE(one.value("Code").toInt(), 2002);
-    QCOMPARE(one.value("DataType").toString(), QString("string"));
-    const QString data = one.value("Data").toString();
+    QVERIFY2(ended && page.messages.size() == 4, qPrintable(page.messages.join('\n')));
+    QCOMPARE(page.message(2).value("Code").toInt(), 2002);
+    const QString data = page.message(2).value("Data").toString();
     QVERIFY2(data.startsWith("jpg|" + outDir + "/"), qPrintable(data));
     QFile jpeg(data.section('|', 1));
     QVERIFY(jpeg.open(QIODevice::ReadOnly));
     QCOMPARE(jpeg.read(2), QByteArray("\xFF\xD8"));
-    QCOMPARE(page.message(3).value("Cmd").toString(), QString("SSCANALL"));
     QCOMPARE(page.message(3).value("Code").toInt(), 2004);
 }
 

@@ -1,8 +1,8 @@
 #include "pagekit.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
-#include <cctype>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -16,22 +16,6 @@
 
 namespace pagekit {
 
-unsigned sample8(int x, int y, int c, int n)
-{
-    return unsigned(x + 2 * y + 85 * c + 37 * (n - 1)) & 0xFFu;
-}
-
-unsigned sample16(int x, int y, int c, int n)
-{
-    const unsigned s = sample8(x, y, c, n);
-    return s * 256 + (255 - s);
-}
-
-bool blackPixel(int x, int y, int n)
-{
-    return (x + y + n - 1) % 4 == 0;
-}
-
 namespace {
 
 int channelsOf(const ExpectedPage &e)
@@ -39,16 +23,18 @@ int channelsOf(const ExpectedPage &e)
     return e.mode == ExpectedPage::Color ? 3 : 1;
 }
 
-// Lineart as 1 for black; gray and colour samples as numbers.
+// The simulator's formula, with x the pixel, y the line and c the colour
+// (red 0, green 1, blue 2, gray 0): lineart as 1 for black, 16-bit samples
+// as s*256 + (255 - s).
 unsigned expectedSample(const ExpectedPage &e, int x, int y, int c)
 {
     const bool white = e.whiteFrom >= 0
         && (y > e.whiteFrom || (y == e.whiteFrom && x * channelsOf(e) + c >= e.whiteFromSample));
     if (e.mode == ExpectedPage::Lineart)
-        return white ? 0 : blackPixel(x, y, e.image);
-    if (white)
-        return e.depth == 16 ? 65535 : 255;
-    return e.depth == 16 ? sample16(x, y, c, e.image) : sample8(x, y, c, e.image);
+        return white ? 0 : (x + y + e.image - 1) % 4 == 0;
+    if (e.depth == 16)
+        return white ? 65535 : sample16(x, y, c, e.image);
+    return white ? 255 : sample8(x, y, c, e.image);
 }
 
 // A page file decoded into numbers, in the same terms as expectedSample.
@@ -59,6 +45,23 @@ struct Decoded {
     int depth = 0;
     std::vector<uint16_t> samples; // row by row, interleaved
     QString error;
+
+    // Rows of 1-, 8- or 16-bit samples (16-bit big-endian or in host order).
+    void addRow(const unsigned char *row, bool bigEndian, bool invertBits)
+    {
+        for (int i = 0; i < width * channels; ++i) {
+            uint16_t v;
+            if (depth == 1)
+                v = uint16_t(bool(row[i / 8] & (0x80 >> (i % 8))) != invertBits);
+            else if (depth == 8)
+                v = row[i];
+            else if (bigEndian)
+                v = uint16_t(row[2 * i] << 8 | row[2 * i + 1]);
+            else
+                std::memcpy(&v, row + 2 * i, 2);
+            samples.push_back(v);
+        }
+    }
 };
 
 QString compare(const Decoded &d, const ExpectedPage &e)
@@ -73,80 +76,39 @@ QString compare(const Decoded &d, const ExpectedPage &e)
     size_t i = 0;
     for (int y = 0; y < e.height; ++y)
         for (int x = 0; x < e.width; ++x)
-            for (int c = 0; c < d.channels; ++c, ++i) {
-                const unsigned want = expectedSample(e, x, y, c);
-                if (d.samples[i] != want)
+            for (int c = 0; c < d.channels; ++c, ++i)
+                if (d.samples[i] != expectedSample(e, x, y, c))
                     return QString("pixel (%1,%2) sample %3 is %4, expected %5")
-                        .arg(x).arg(y).arg(c).arg(d.samples[i]).arg(want);
-            }
+                        .arg(x).arg(y).arg(c).arg(d.samples[i]).arg(expectedSample(e, x, y, c));
     return QString();
 }
 
-// Unpacks rows of 1-, 8- or 16-bit samples (16-bit big-endian or host order).
-void unpackRow(Decoded &d, const unsigned char *row, bool bigEndian, bool invertBits)
-{
-    const int count = d.width * d.channels;
-    for (int i = 0; i < count; ++i) {
-        if (d.depth == 1) {
-            const bool bit = row[i / 8] & (0x80 >> (i % 8));
-            d.samples.push_back(uint16_t(bit != invertBits));
-        } else if (d.depth == 8) {
-            d.samples.push_back(row[i]);
-        } else if (bigEndian) {
-            d.samples.push_back(uint16_t(row[2 * i] << 8 | row[2 * i + 1]));
-        } else {
-            uint16_t v;
-            std::memcpy(&v, row + 2 * i, 2);
-            d.samples.push_back(v);
-        }
-    }
-}
-
-size_t rowBytes(const Decoded &d)
-{
-    return (size_t(d.width) * d.channels * d.depth + 7) / 8;
-}
-
-// Netpbm as the page writer produces it: magic, one comment, sizes, maxval.
+// Netpbm exactly as the page writer produces it: magic, one comment, sizes,
+// maxval (none for 1-bit), the data.
 Decoded readPnm(const QByteArray &data)
 {
     Decoded d;
-    const char kind = data[1];
-    int pos = 2;
-    auto number = [&](int &out) {
-        while (pos < data.size() && (std::isspace(uchar(data[pos])) || data[pos] == '#')) {
-            if (data[pos] == '#')
-                while (pos < data.size() && data[pos] != '\n')
-                    ++pos;
-            else
-                ++pos;
-        }
-        int start = pos;
-        while (pos < data.size() && std::isdigit(uchar(data[pos])))
-            ++pos;
-        out = data.mid(start, pos - start).toInt();
-        return pos > start;
-    };
-    int maxValue = 1;
-    if (!number(d.width) || !number(d.height) || (kind != '4' && !number(maxValue))) {
+    const bool bitmap = data[1] == '4';
+    static const QRegularExpression pbm(R"(^P4\n#[^\n]*\n(\d+) (\d+)\n)");
+    static const QRegularExpression pgm(R"(^P([56])\n#[^\n]*\n(\d+) (\d+)\n(255|65535)\n)");
+    const QRegularExpressionMatch m = (bitmap ? pbm : pgm).match(QString::fromLatin1(data.left(100)));
+    if (!m.hasMatch()) {
         d.error = "unreadable PNM header";
         return d;
     }
-    ++pos; // the one blank that ends the header
-    d.channels = kind == '6' ? 3 : 1;
-    d.depth = kind == '4' ? 1 : maxValue == 65535 ? 16 : maxValue == 255 ? 8 : 0;
-    if (d.depth == 0) {
-        d.error = QString("PNM maximum value %1").arg(maxValue);
-        return d;
-    }
-    const size_t bytes = rowBytes(d);
+    d.width = m.captured(bitmap ? 1 : 2).toInt();
+    d.height = m.captured(bitmap ? 2 : 3).toInt();
+    d.channels = !bitmap && m.captured(1) == "6" ? 3 : 1;
+    d.depth = bitmap ? 1 : m.captured(4) == "255" ? 8 : 16;
+    const size_t bytes = (size_t(d.width) * d.channels * d.depth + 7) / 8;
+    const int pos = m.capturedEnd();
     if (size_t(data.size() - pos) != bytes * size_t(d.height)) {
         d.error = QString("PNM holds %1 data bytes, its header promises %2")
                       .arg(data.size() - pos).arg(bytes * size_t(d.height));
         return d;
     }
     for (int y = 0; y < d.height; ++y)
-        unpackRow(d, reinterpret_cast<const unsigned char *>(data.constData()) + pos + y * bytes, true, false);
+        d.addRow(reinterpret_cast<const unsigned char *>(data.constData()) + pos + y * bytes, true, false);
     return d;
 }
 
@@ -178,14 +140,13 @@ Decoded readPng(const QString &path, const ExpectedPage &e)
         const auto wanted = png_uint_32(e.dpi * 39.3700787401575);
         if (png_get_interlace_type(png, info) != PNG_INTERLACE_NONE) {
             problem = "interlaced PNG";
-        } else if (e.dpi > 0 ? !phys || xppm != wanted || yppm != wanted || unit != PNG_RESOLUTION_METER
-                             : phys) {
+        } else if (e.dpi > 0 ? !phys || xppm != wanted || yppm != wanted || unit != PNG_RESOLUTION_METER : phys) {
             problem = "wrong pHYs";
         } else {
             row.resize(png_get_rowbytes(png, info));
             for (int y = 0; y < d.height; ++y) {
                 png_read_row(png, row.data(), nullptr);
-                unpackRow(d, row.data(), true, d.depth == 1); // PNG gray 0 is black
+                d.addRow(row.data(), true, d.depth == 1); // PNG gray 0 is black
             }
             png_read_end(png, nullptr);
         }
@@ -207,27 +168,18 @@ Decoded readTiff(const QString &path, const ExpectedPage &e)
         d.error = "libtiff cannot open the file";
         return d;
     }
-    uint32_t width = 0, height = 0, rowsPerStrip = 0;
-    uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, planar = 0, unit = 0, fill = 0;
-    float xres = -1, yres = -1;
+    const auto u16 = [tiff](ttag_t tag) { uint16_t v = 0; TIFFGetField(tiff, tag, &v); return v; };
+    const auto u32 = [tiff](ttag_t tag) { uint32_t v = 0; TIFFGetField(tiff, tag, &v); return v; };
+    const auto real = [tiff](ttag_t tag) { float v = -1; TIFFGetField(tiff, tag, &v); return v; };
     char *stamp = nullptr;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-    TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression);
-    TIFFGetField(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
-    TIFFGetField(tiff, TIFFTAG_PLANARCONFIG, &planar);
-    TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &unit);
-    TIFFGetField(tiff, TIFFTAG_FILLORDER, &fill);
-    TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &xres);
-    TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &yres);
     TIFFGetField(tiff, TIFFTAG_DATETIME, &stamp);
-    d.width = int(width);
-    d.height = int(height);
-    d.depth = bits;
-    d.channels = samples;
+    d.width = int(u32(TIFFTAG_IMAGEWIDTH));
+    d.height = int(u32(TIFFTAG_IMAGELENGTH));
+    d.depth = u16(TIFFTAG_BITSPERSAMPLE);
+    d.channels = u16(TIFFTAG_SAMPLESPERPIXEL);
+    const uint16_t compression = u16(TIFFTAG_COMPRESSION), photometric = u16(TIFFTAG_PHOTOMETRIC),
+                   unit = u16(TIFFTAG_RESOLUTIONUNIT);
+    const float xres = real(TIFFTAG_XRESOLUTION), yres = real(TIFFTAG_YRESOLUTION);
 
     const uint16_t wantCompression = e.depth == 1 ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE;
     const uint16_t wantPhotometric = e.depth == 1 ? PHOTOMETRIC_MINISWHITE
@@ -237,23 +189,19 @@ Decoded readTiff(const QString &path, const ExpectedPage &e)
         d.error = QString("compression %1, expected %2").arg(compression).arg(wantCompression);
     else if (photometric != wantPhotometric)
         d.error = QString("photometric %1, expected %2").arg(photometric).arg(wantPhotometric);
-    else if (rowsPerStrip != 1 || planar != PLANARCONFIG_CONTIG || fill != FILLORDER_MSB2LSB)
+    else if (u32(TIFFTAG_ROWSPERSTRIP) != 1 || u16(TIFFTAG_PLANARCONFIG) != PLANARCONFIG_CONTIG
+             || u16(TIFFTAG_FILLORDER) != FILLORDER_MSB2LSB)
         d.error = "layout tags differ";
     else if (unit != RESUNIT_INCH || xres != float(e.dpi) || yres != float(e.dpi))
         d.error = QString("resolution %1x%2 unit %3, expected %4 per inch").arg(xres).arg(yres).arg(unit).arg(e.dpi);
     else if (!stamp || std::strlen(stamp) != 19)
         d.error = "no date and time";
-    if (!d.error.isEmpty()) {
-        TIFFClose(tiff);
-        return d;
-    }
     std::vector<unsigned char> row(size_t(TIFFScanlineSize(tiff)));
-    for (uint32_t y = 0; y < height; ++y) {
-        if (TIFFReadScanline(tiff, row.data(), y, 0) < 0) {
+    for (uint32_t y = 0; d.error.isEmpty() && y < uint32_t(d.height); ++y) {
+        if (TIFFReadScanline(tiff, row.data(), y, 0) < 0)
             d.error = QString("row %1 cannot be read").arg(y);
-            break;
-        }
-        unpackRow(d, row.data(), false, false); // min-is-white: a set bit is black
+        else
+            d.addRow(row.data(), false, false); // min-is-white: a set bit is black
     }
     TIFFClose(tiff);
     return d;
@@ -280,19 +228,15 @@ QByteArray expectedJpeg(const ExpectedPage &e)
     if (e.dpi > 0) {
         cinfo.write_JFIF_header = TRUE;
         cinfo.density_unit = 1;
-        cinfo.X_density = UINT16(e.dpi);
-        cinfo.Y_density = UINT16(e.dpi);
+        cinfo.X_density = cinfo.Y_density = UINT16(e.dpi);
     }
     jpeg_set_quality(&cinfo, 75, TRUE);
     jpeg_start_compress(&cinfo, TRUE);
     for (int y = 0; y < e.height; ++y) {
-        for (int x = 0; x < e.width; ++x)
-            for (int c = 0; c < channels; ++c) {
-                const unsigned s = expectedSample(e, x, y, c);
-                row[size_t(x) * channels + c] = e.mode == ExpectedPage::Lineart ? (s ? 0 : 255)
-                                                : e.depth == 16                 ? (s >> 8)
-                                                                                : s;
-            }
+        for (size_t i = 0; i < row.size(); ++i) {
+            const unsigned s = expectedSample(e, int(i) / channels, y, int(i) % channels);
+            row[i] = e.mode == ExpectedPage::Lineart ? (s ? 0 : 255) : e.depth == 16 ? (s >> 8) : s;
+        }
         JSAMPROW line = row.data();
         jpeg_write_scanlines(&cinfo, &line, 1);
     }
@@ -311,21 +255,31 @@ QString checkPage(const QString &path, const ExpectedPage &e)
     const QByteArray data = file.readAll();
     if (data.startsWith("\xFF\xD8\xFF")) {
         const QByteArray want = expectedJpeg(e);
-        if (data == want)
-            return QString();
         int at = 0;
         while (at < data.size() && at < want.size() && data[at] == want[at])
             ++at;
-        return QString("JPEG of %1 bytes differs from the expected %2 bytes at byte %3")
-            .arg(data.size()).arg(want.size()).arg(at);
+        return data == want ? QString()
+                            : QString("JPEG of %1 bytes differs from the expected %2 bytes at byte %3")
+                                  .arg(data.size()).arg(want.size()).arg(at);
     }
-    if (data.size() > 2 && data[0] == 'P' && (data[1] == '4' || data[1] == '5' || data[1] == '6'))
+    if (data.startsWith("P4") || data.startsWith("P5") || data.startsWith("P6"))
         return compare(readPnm(data), e);
     if (data.startsWith("\x89PNG"))
         return compare(readPng(path, e), e);
     if (data.startsWith(QByteArray("II*\0", 4)) || data.startsWith(QByteArray("MM\0*", 4)))
         return compare(readTiff(path, e), e);
     return QString("%1 is not a page file").arg(path);
+}
+
+unsigned sample8(int x, int y, int c, int n)
+{
+    return unsigned(x + 2 * y + 85 * c + 37 * (n - 1)) & 0xFFu;
+}
+
+unsigned sample16(int x, int y, int c, int n)
+{
+    const unsigned s = sample8(x, y, c, n);
+    return s * 256 + (255 - s);
 }
 
 } // namespace pagekit

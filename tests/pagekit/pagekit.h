@@ -2,20 +2,18 @@
 #define VELLOSCAN_TESTS_PAGEKIT_H
 
 // What a scanned page file must hold when it comes from the simulated
-// scanners: their pixel formula, and a check of PNM, PNG, TIFF and JPEG page
-// files against it, read back with the real libraries.
+// scanners (their pixel formula, simulator/simscan.h): a check of PNM, PNG,
+// TIFF and JPEG page files, read back with the real libraries.
 
 #include <QByteArray>
 #include <QString>
 
 namespace pagekit {
 
-// The simulator's formula (simulator/simscan.h), with x the pixel, y the
-// line, c the colour (red 0, green 1, blue 2, gray 0) and n the image number
-// counted from 1 per open device.
+// The formula's samples of image n: x the pixel, y the line, c the colour
+// (red 0, green 1, blue 2, gray 0).
 unsigned sample8(int x, int y, int c, int n);
-unsigned sample16(int x, int y, int c, int n);  // s*256 + (255 - s)
-bool blackPixel(int x, int y, int n);            // lineart
+unsigned sample16(int x, int y, int c, int n); // s*256 + (255 - s)
 
 struct ExpectedPage {
     enum Mode { Lineart, Gray, Color };
@@ -23,7 +21,7 @@ struct ExpectedPage {
     int height = 0;
     Mode mode = Gray;
     int depth = 8;      // 1 for Lineart; 8 or 16 for Gray and Color
-    int image = 1;      // n
+    int image = 1;      // counted from 1 per open device
     int dpi = 0;        // PNG pHYs, JPEG density, TIFF resolution; 0: not stated
     int whiteFrom = -1; // lines from here on are white (a page completed after
                         // its data ended early); -1: none

@@ -453,7 +453,7 @@ private slots:
             uint16_t curve[256];
             for (int i = 0; i < 256; i++)
                 curve[i] = uint16_t(i * 257);
-            TIFFSetField(t, TIFFTAG_TRANSFERFUNCTION, curve);
+            TIFFSetField(t, TIFFTAG_TRANSFERFUNCTION, curve, curve, curve);
         };
         QList<QString> files;
         for (int i = 0; i < pages.size(); i++) {

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
+
 #include <cerrno>
 #include <unistd.h>
 
@@ -74,60 +76,53 @@ private slots:
         QTest::addColumn<QByteArray>("tiff");
         QTest::addColumn<QString>("message");  // %1: the input path
 
-        TiffPage p;
-        p.bps = 32;
-        QTest::newRow("32 bits per sample") << tiffBytes({p}) << "No support for %1 with 32 bits per sample";
-        p = TiffPage();
-        p.spp = 5;
-        p.photometric = PHOTOMETRIC_MINISBLACK;
-        p.extra = [](TIFF *t) {
-            uint16_t extras[4] = {0, 0, 0, 0};
-            TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 4, extras);
+        // a default page (8-bit RGB) as `change` leaves it
+        auto page = [](const std::function<void(TiffPage &)> &change) {
+            TiffPage p;
+            change(p);
+            return tiffBytes({p});
         };
-        QTest::newRow("5 samples per pixel") << tiffBytes({p}) << "No support for %1 with 5 samples per pixel";
-        p = TiffPage();
-        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT); };
-        QTest::newRow("signed samples") << tiffBytes({p}) << "No support for %1 with sample format 2";
-        p = TiffPage();
-        p.spp = 2;
-        QTest::newRow("RGB with 2 samples") << tiffBytes({p}) << "No support for RGB image %1 with 2 samples per pixel";
-        p = TiffPage();
-        p.spp = 4;
-        p.bps = 4;
-        p.extraSample = EXTRASAMPLE_ASSOCALPHA;
-        QTest::newRow("4-bit RGBA") << tiffBytes({p}) << "No support for BitsPerSample=4 for RGBA";
-        p = palettePage(8);
+        auto tags = [](const std::function<void(TIFF *)> &extra) { return [extra](TiffPage &p) { p.extra = extra; }; };
+        QTest::newRow("32 bits per sample") << page([](TiffPage &p) { p.bps = 32; }) << "No support for %1 with 32 bits per sample";
+        QTest::newRow("5 samples per pixel") << page([](TiffPage &p) {
+            p.spp = 5;
+            p.photometric = PHOTOMETRIC_MINISBLACK;
+            p.extra = [](TIFF *t) {
+                uint16_t extras[4] = {0, 0, 0, 0};
+                TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 4, extras);
+            };
+        }) << "No support for %1 with 5 samples per pixel";
+        QTest::newRow("signed samples") << page(tags([](TIFF *t) { TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT); }))
+                                        << "No support for %1 with sample format 2";
+        QTest::newRow("RGB with 2 samples") << page([](TiffPage &p) { p.spp = 2; })
+                                            << "No support for RGB image %1 with 2 samples per pixel";
+        QTest::newRow("4-bit RGBA") << page([](TiffPage &p) { p.spp = 4, p.bps = 4, p.extraSample = EXTRASAMPLE_ASSOCALPHA; })
+                                    << "No support for BitsPerSample=4 for RGBA";
+        TiffPage p = palettePage(8);
         p.spp = 3;
         QTest::newRow("palette with 3 samples")
             << tiffBytes({p}) << "No support for palettized image %1 with not one sample per pixel";
+        QTest::newRow("ink set not CMYK") << page([](TiffPage &p) {
+            p.spp = 4, p.photometric = PHOTOMETRIC_SEPARATED;
+            p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_INKSET, INKSET_MULTIINK); };
+        }) << "No support for %1 because its inkset is not CMYK";
+        QTest::newRow("separated with 3 samples") << page([](TiffPage &p) { p.photometric = PHOTOMETRIC_SEPARATED; })
+                                                  << "No support for %1 because it has 3 samples per pixel";
+        for (const uint16_t lab : {PHOTOMETRIC_CIELAB, PHOTOMETRIC_ITULAB}) {
+            const char *name = lab == PHOTOMETRIC_CIELAB ? "CIELAB" : "ITULAB";
+            p = TiffPage();
+            p.photometric = lab;
+            p.spp = 1;
+            QTest::addRow("%s with 1 sample", name) << tiffBytes({p}) << QStringLiteral("Unsupported samplesperpixel = 1 for %1").arg(name);
+            p.spp = 3;
+            p.bps = 4;
+            QTest::addRow("%s with 4 bits", name) << tiffBytes({p}) << QStringLiteral("Invalid bitspersample = 4 for %1").arg(name);
+        }
+        QTest::newRow("LogL") << page([](TiffPage &p) { p.photometric = PHOTOMETRIC_LOGL, p.spp = 1; })
+                              << "No support for %1 with photometric interpretation LogL/LogLuv";
         p = TiffPage();
-        p.spp = 4;
-        p.photometric = PHOTOMETRIC_SEPARATED;
-        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_INKSET, INKSET_MULTIINK); };
-        QTest::newRow("ink set not CMYK") << tiffBytes({p}) << "No support for %1 because its inkset is not CMYK";
-        p = TiffPage();
-        p.photometric = PHOTOMETRIC_SEPARATED;
-        QTest::newRow("separated with 3 samples") << tiffBytes({p}) << "No support for %1 because it has 3 samples per pixel";
-        p = TiffPage();
-        p.photometric = PHOTOMETRIC_CIELAB;
-        p.spp = 1;
-        QTest::newRow("CIELab with 1 sample") << tiffBytes({p}) << "Unsupported samplesperpixel = 1 for CIELAB";
-        p.spp = 3;
-        p.bps = 4;
-        QTest::newRow("CIELab with 4 bits") << tiffBytes({p}) << "Invalid bitspersample = 4 for CIELAB";
-        p.photometric = PHOTOMETRIC_ITULAB;
-        p.bps = 8;
-        p.spp = 1;
-        QTest::newRow("ITULab with 1 sample") << tiffBytes({p}) << "Unsupported samplesperpixel = 1 for ITULAB";
-        p.spp = 3;
-        p.bps = 2;
-        QTest::newRow("ITULab with 2 bits") << tiffBytes({p}) << "Invalid bitspersample = 2 for ITULAB";
-        p = TiffPage();
-        p.photometric = PHOTOMETRIC_LOGL;
-        p.spp = 1;
-        QTest::newRow("LogL") << tiffBytes({p}) << "No support for %1 with photometric interpretation LogL/LogLuv";
         p.photometric = PHOTOMETRIC_MASK;
-        p.bps = 1;
+        p.spp = p.bps = 1;
         QTest::newRow("transparency mask") << tiffBytes({p}) << "No support for %1 with photometric interpretation 4";
         // directories that are not pages: a document without a page
         p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_MASK); };
@@ -135,11 +130,8 @@ private slots:
         TiffPage thumbnail;
         thumbnail.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE); };
         QTest::newRow("only reduced-resolution images") << tiffBytes({thumbnail, thumbnail}) << "Input file %1 has no pages";
-        p = TiffPage();
-        p.planar = PLANARCONFIG_SEPARATE;
-        p.bps = 4;
-        QTest::newRow("separate planes of 4 bits")
-            << tiffBytes({p}) << "No support for %1 with separated planar configuration and 4 bits per sample";
+        QTest::newRow("separate planes of 4 bits") << page([](TiffPage &p) { p.planar = PLANARCONFIG_SEPARATE, p.bps = 4; })
+                                                   << "No support for %1 with separated planar configuration and 4 bits per sample";
         p = TiffPage();
         p.planar = PLANARCONFIG_SEPARATE;
         p.compression = COMPRESSION_JPEG;

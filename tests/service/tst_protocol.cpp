@@ -45,8 +45,9 @@ void ProtocolTest::customTexts_data()
     QTest::newRow("2007") << 2007 << "转换base64字符串成功";
     QTest::newRow("unknown") << 1234 << "未知错误";
     QTest::newRow("zero") << 0 << "未知错误";
-    QTest::newRow("2008") << 2008 << "未知错误";
+    QTest::newRow("2008") << 2008 << "获取服务版本成功";
     QTest::newRow("2012") << 2012 << "读取文件成功";
+    QTest::newRow("2014") << 2014 << "未知错误";
 }
 
 void ProtocolTest::customTexts()
@@ -237,6 +238,10 @@ void ProtocolTest::commands_data()
     QTest::newRow("options during a job") << "COPT|cvnfa:X" << true << int(C::Busy) << QStringList{};
     QTest::newRow("file during a job") << "CBASE64|/tmp/a" << true << int(C::ReadFile) << QStringList{"/tmp/a"};
     QTest::newRow("unknown during a job") << "CSTOP" << true << int(C::Ignore) << QStringList{};
+    QTest::newRow("cancel during a job") << "CCANCEL|x" << true << int(C::Cancel) << QStringList{};
+    QTest::newRow("status during a job") << "CSTATUS" << true << int(C::Status) << QStringList{};
+    QTest::newRow("version") << "CVER" << false << int(C::Version) << QStringList{};
+    QTest::newRow("replay, lower case") << "creplay" << true << int(C::Ignore) << QStringList{};
     QTest::newRow("chunk") << "CREAD|/tmp/a|0|4" << false << int(C::ReadChunk) << QStringList{"/tmp/a", "0", "4"};
     QTest::newRow("chunk, | in the path") << "CREAD|/tmp/a|b||c|1|2" << false << int(C::ReadChunk)
                                           << QStringList{"/tmp/a|b||c", "1", "2"};

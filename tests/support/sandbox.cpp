@@ -1,24 +1,20 @@
 #include "sandbox.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
 
-namespace {
-
-bool writeFile(const QString &path, const QByteArray &content)
+bool Sandbox::writeFile(const QString &path, const QByteArray &content)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
 }
-
-} // namespace
 
 Sandbox::Sandbox()
 {
@@ -68,16 +64,6 @@ bool Sandbox::writeMachineSettings(const QByteArray &ini)
         && writeFile(appDir() + "/velloscan.ini", ini);
 }
 
-void Sandbox::writePortFile(const QByteArray &content)
-{
-    writeFile(appDir() + "/port.txt", content);
-}
-
-void Sandbox::removePortFile()
-{
-    QFile::remove(appDir() + "/port.txt");
-}
-
 void Sandbox::writeTool(const QString &name, const QByteArray &output, int status)
 {
     QByteArray script = "#!/bin/sh\nprintf '%s' '";
@@ -88,21 +74,11 @@ void Sandbox::writeTool(const QString &name, const QByteArray &output, int statu
     QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
 }
 
-void Sandbox::removeTool(const QString &name)
-{
-    QFile::remove(root() + "/bin/" + name);
-}
-
 quint16 Sandbox::freePort()
 {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
-}
-
-QString Sandbox::url() const
-{
-    return QStringLiteral("ws://127.0.0.1:%1").arg(m_port);
 }
 
 QProcessEnvironment Sandbox::environment() const
@@ -123,11 +99,21 @@ QProcessEnvironment Sandbox::environment() const
     return env;
 }
 
+void Sandbox::prepare(QProcess &process) const
+{
+    process.setProcessEnvironment(environment());
+    process.setProgram(m_program);
+    process.setWorkingDirectory(root());
+}
+
+int Sandbox::exitCode(const QProcess &process)
+{
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
 bool Sandbox::start()
 {
-    m_process.setProcessEnvironment(environment());
-    m_process.setProgram(m_program);
-    m_process.setWorkingDirectory(root());
+    prepare(m_process);
     m_process.start();
     if (!m_process.waitForStarted(5000))
         return false;
@@ -149,9 +135,7 @@ bool Sandbox::startWithPage(PageClient &page)
 int Sandbox::runCopy(QString *errors, int timeoutMs)
 {
     QProcess copy;
-    copy.setProcessEnvironment(environment());
-    copy.setProgram(m_program);
-    copy.setWorkingDirectory(root());
+    prepare(copy);
     copy.start();
     const bool ended = copy.waitForFinished(timeoutMs);
     if (!ended) {
@@ -160,17 +144,17 @@ int Sandbox::runCopy(QString *errors, int timeoutMs)
     }
     if (errors)
         *errors = QString::fromUtf8(copy.readAllStandardError());
-    return ended && copy.exitStatus() == QProcess::NormalExit ? copy.exitCode() : -1;
+    return ended ? exitCode(copy) : -1;
 }
 
 int Sandbox::terminate(int timeoutMs)
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    ::kill(pid_t(m_process.processId()), SIGTERM);
-    if (!m_process.waitForFinished(timeoutMs))
-        return -1;
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    if (m_process.state() != QProcess::NotRunning) {
+        ::kill(pid_t(m_process.processId()), SIGTERM);
+        if (!m_process.waitForFinished(timeoutMs))
+            return -1;
+    }
+    return exitCode(m_process);
 }
 
 QString Sandbox::standardError()
@@ -182,9 +166,7 @@ QString Sandbox::standardError()
 QStringList Sandbox::simLogLines() const
 {
     QFile f(simLog());
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts) : QStringList();
 }
 
 PageClient::PageClient(const QString &origin)
@@ -202,16 +184,9 @@ bool PageClient::open(const QString &url, int timeoutMs)
         && socket.state() == QAbstractSocket::ConnectedState;
 }
 
-bool PageClient::waitForMessages(int count, int timeoutMs)
-{
-    return QTest::qWaitFor([&] { return messages.size() >= count; }, timeoutMs);
-}
-
 QJsonObject PageClient::message(int index) const
 {
-    if (index < 0 || index >= messages.size())
-        return {};
-    return QJsonDocument::fromJson(messages[index].toUtf8()).object();
+    return QJsonDocument::fromJson(messages.value(index).toUtf8()).object();
 }
 
 QStringList devicesOf(const QJsonObject &message)
@@ -221,4 +196,56 @@ QStringList devicesOf(const QJsonObject &message)
     for (const QJsonValue &d : QJsonDocument::fromJson(json).object().value("Devs").toArray())
         names << d.toObject().value("Name").toString();
     return names;
+}
+
+QStringList Job::paths() const
+{
+    QStringList out;
+    for (const QJsonObject &r : reports)
+        out << r.value("Data").toString().section('|', 1);
+    return out;
+}
+
+bool isEnd(const QJsonObject &m)
+{
+    const QString cmd = m.value("Cmd").toString();
+    return cmd == "SSCANALL" || cmd == "SSCANMUL" || cmd.isEmpty();
+}
+
+Job runJob(PageClient &page, const QString &command, int timeoutMs)
+{
+    const int first = page.messages.size();
+    page.send(command);
+    Job job;
+    [[maybe_unused]] const bool ended = QTest::qWaitFor([&] {
+        for (int i = first; i < page.messages.size(); ++i)
+            if (isEnd(page.message(i)))
+                return true;
+        return false;
+    }, timeoutMs);
+    for (int i = first; i < page.messages.size(); ++i) {
+        const QJsonObject m = page.message(i);
+        if (isEnd(m)) {
+            job.end = m;
+            break;
+        }
+        if (m.value("Cmd").toString() == "SSCANONE")
+            job.reports << m;
+    }
+    return job;
+}
+
+QString scanCommand(const QString &device, const QString &json)
+{
+    return "CSCAN|" + device + "|" + json;
+}
+
+QString storedScanCount(const Sandbox &box)
+{
+    return QSettings(box.dataDir() + "/SysConfig.ini", QSettings::IniFormat).value("Scanner/ScanCount").toString();
+}
+
+QJsonObject jsonData(const QJsonObject &message)
+{
+    return QJsonDocument::fromJson(QByteArray::fromBase64(message.value("Data").toString().toLatin1())).object();
 }

@@ -1,10 +1,12 @@
 #ifndef VELLOSCAN_TEST_SANDBOX_H
 #define VELLOSCAN_TEST_SANDBOX_H
 
+#include <QFile>
 #include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QWebSocket>
 
 // A private world for one run of the real service: its own HOME and TMPDIR,
@@ -33,13 +35,13 @@ public:
 
     // The simulator's device lines ("device cvnfa DR-1 ...", one per line).
     void setDevices(const QString &deviceLines);
-    // port.txt beside the binary; writePortFile(QByteArray()) with remove=true drops it.
-    void writePortFile(const QByteArray &content);
-    void removePortFile();
+    // port.txt beside the binary.
+    void writePortFile(const QByteArray &content) { writeFile(appDir() + "/port.txt", content); }
+    void removePortFile() { QFile::remove(appDir() + "/port.txt"); }
     void usePort(quint16 port) { m_port = port; }
     // A fake tool on PATH: a shell script printing `output` and exiting with `status`.
     void writeTool(const QString &name, const QByteArray &output, int status = 0);
-    void removeTool(const QString &name);
+    void removeTool(const QString &name) { QFile::remove(root() + "/bin/" + name); }
     // One more variable in the service's environment.
     void setEnvironment(const QString &name, const QString &value) { m_extraEnv.insert(name, value); }
     // The user's SysConfig.ini.
@@ -64,10 +66,13 @@ public:
     QStringList simLogLines() const;
 
     static quint16 freePort();
-    QString url() const;
+    QString url() const { return QStringLiteral("ws://127.0.0.1:%1").arg(m_port); }
 
 private:
+    static bool writeFile(const QString &path, const QByteArray &content);
     QProcessEnvironment environment() const;
+    void prepare(QProcess &process) const;
+    static int exitCode(const QProcess &process);
 
     QTemporaryDir m_dir;
     QString m_program;
@@ -87,13 +92,32 @@ public:
     bool open(const QString &url, int timeoutMs = 10000);
     void send(const QString &text) { socket.sendTextMessage(text); }
     // Waits until `count` messages have arrived in total.
-    bool waitForMessages(int count, int timeoutMs = 10000);
+    bool waitForMessages(int count, int timeoutMs = 10000)
+    {
+        return QTest::qWaitFor([&] { return messages.size() >= count; }, timeoutMs);
+    }
     QJsonObject message(int index) const;
 
     QWebSocket socket;
     QStringList messages;
     bool closed = false;
 };
+
+// The messages of one job: the page reports, then the one that ended it.
+struct Job {
+    QList<QJsonObject> reports;
+    QJsonObject end; // empty when the job did not end in time
+    QStringList paths() const;
+};
+// The job's last message: its end, or an error (empty Cmd).
+bool isEnd(const QJsonObject &message);
+// Sends `command` and collects messages up to the job's last one.
+Job runJob(PageClient &page, const QString &command, int timeoutMs = 60000);
+QString scanCommand(const QString &device, const QString &json);
+// "ScanCount" as the service stored it.
+QString storedScanCount(const Sandbox &box);
+// The JSON of a message's Base64 "json" data.
+QJsonObject jsonData(const QJsonObject &message);
 
 // Decodes the Base64 Data of a devices message into the device names.
 QStringList devicesOf(const QJsonObject &message);

@@ -5,11 +5,10 @@ import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { test } from "node:test";
+import { describe } from "../velloscan.js";
 import { artifactDir, openPage, useBrowser } from "./support.mjs";
 
 const FEEDER = "device cvnfa DR-A pages=3 width_px=240 height_px=330";
-const WELL_KNOWN = ["source", "mode", "resolution", "paper-size",
-  "page-width", "page-height", "tl-x", "tl-y", "br-x", "br-y"];
 
 const shared = useBrowser();
 
@@ -18,103 +17,185 @@ async function scan(page) {
   await page.waitForSelector("#scan:enabled");
 }
 
-test("the options form: one control per option, of the right kind and limits, well-known ones first", async (t) => {
-  let reference;
-  // The options document, read through the module before the page connects.
-  const prepare = async (box, blank) => {
-    await blank.goto(`${shared.web.origin}/blank`);
-    reference = await blank.evaluate(async (url) => {
-      const client = await vs.connect(url);
-      const { options } = await client.getOptions("cvnfa:DR-A");
-      client.close();
-      return options;
-    }, box.url);
-  };
-  const { page } = await openPage(t, shared, FEEDER, { prepare });
+const optionNames = (page, where) => page.$$eval(`${where} [data-option]`, (nodes) => nodes.map((n) => n.dataset.option));
+
+test("settings: common ones first with readable labels, inactive ones hidden, numbers kept in range", async (t) => {
+  const { page } = await openPage(t, shared, FEEDER);
   await page.waitForSelector('[data-option="mode"]');
-  const controls = await page.$$eval("[data-option]", (nodes) => nodes.map((n) => ({
-    name: n.dataset.option,
-    kind: n.tagName === "SELECT" ? "select" : n.type,
-    choices: n.tagName === "SELECT" ? [...n.options].map((o) => o.value) : undefined,
-    min: n.min || undefined,
-    max: n.max || undefined,
-    step: n.step || undefined,
-    value: n.type === "checkbox" ? (n.checked ? "1" : "0") : n.value,
-    disabled: n.disabled,
-    unit: n.nextElementSibling.textContent,
-  })));
+  assert.deepEqual(await optionNames(page, "#common-options"), ["source", "mode", "resolution", "paper-size"]);
+  assert.equal(await page.textContent('label[for="option-source"]'), "Paper source");
+  // SANE's values stay the values; only the labels are readable.
+  assert.deepEqual(await page.$$eval("#option-source option", (o) => o.map((x) => [x.value, x.textContent])),
+    [["Flatbed", "Flatbed"], ["ADF Front", "Feeder, front side"], ["ADF Back", "Feeder, back side"], ["ADF Duplex", "Feeder, both sides"]]);
+  assert.match(await page.textContent("#device option"), /DR-A$/);
+  const more = await optionNames(page, "#more-options");
+  assert.ok(more.includes("brightness") && more.includes("imprinter"), more.join());
+  for (const inactive of ["bw-mode", "threshold", "string", "mf-length", "page-auto-priority"]) {
+    assert.ok(!more.includes(inactive), `inactive ${inactive} is shown`);
+  }
+  await page.click("#more summary");
+  for (const [name, typed, kept] of [["brightness", "999", "127"], ["brightness", "-500", "-127"],
+    ["gamma", "9", "5"], ["shadow", "12.6", "13"]]) {
+    await page.fill(`#option-${name}`, typed);
+    await page.press(`#option-${name}`, "Tab");
+    assert.equal(await page.inputValue(`#option-${name}`), kept, `${name} typed ${typed}`);
+  }
+});
 
-  const names = controls.map((c) => c.name);
-  assert.deepEqual(names.slice(0, WELL_KNOWN.length), WELL_KNOWN);
-  assert.deepEqual(names.slice(WELL_KNOWN.length), [...names.slice(WELL_KNOWN.length)].sort());
-  assert.deepEqual([...names].sort(), reference.map((o) => o.name).sort());
-  for (const option of reference) {
-    const control = controls.find((c) => c.name === option.name);
-    const want = { name: option.name, disabled: !option.isActive, unit: option.unit };
-    if (option.type === 0) {
-      Object.assign(want, { kind: "checkbox" });
-    } else if (option.constType === 2 || option.constType === 3) {
-      Object.assign(want, { kind: "select", choices: option.list || option.wordlists });
-    } else if (option.constType === 1) {
-      const step = Number(option.range.quant) ? option.range.quant : "any";
-      Object.assign(want, { kind: "number", min: option.range.min, max: option.range.max, step });
-    } else {
-      Object.assign(want, { kind: option.type === 3 ? "text" : "number" });
+test("choices and presets are remembered per scanner across a reload, and a scan uses them", async (t) => {
+  const { box, page } = await openPage(t, shared, FEEDER);
+  await page.waitForSelector('[data-option="mode"]');
+  // A real folder by default, never the scratch folder the service empties.
+  assert.equal(await page.inputValue("#file-path"), `${box.home}/scans`);
+  await page.selectOption("#option-mode", "Gray");
+  await page.selectOption("#option-resolution", "150");
+  await page.click("#more summary");
+  await page.fill("#option-brightness", "40");
+  await page.press("#option-brightness", "Tab");
+  await page.selectOption("#file-type", "png");
+  await page.fill("#preset-name", "Grey letters");
+  await page.click("#save-preset");
+  await page.selectOption("#option-mode", "Color");
+
+  await page.reload();
+  await page.waitForSelector('[data-option="mode"]');
+  const seen = async () => ({
+    mode: await page.inputValue("#option-mode"),
+    resolution: await page.inputValue("#option-resolution"),
+    brightness: await page.inputValue("#option-brightness"),
+    type: await page.inputValue("#file-type"),
+  });
+  assert.deepEqual(await seen(), { mode: "Color", resolution: "150", brightness: "40", type: "png" });
+  assert.deepEqual(await page.$$eval("#preset option", (o) => o.map((x) => x.value)), ["", "Grey letters"]);
+  await page.selectOption("#preset", "Grey letters");
+  assert.deepEqual(await seen(), { mode: "Gray", resolution: "150", brightness: "40", type: "png" });
+
+  await scan(page);
+  const log = fs.readFileSync(box.dir("sane/velloscan-sim.log"), "utf8");
+  for (const line of [/set \S+ mode Gray/, /set \S+ resolution 150/, /set \S+ brightness 40/]) assert.match(log, line);
+  assert.ok(fs.existsSync(path.join(box.home, "scans", "0001.png")));
+
+  await page.click("#delete-preset");
+  await page.reload();
+  await page.waitForSelector('[data-option="mode"]');
+  assert.deepEqual(await page.$$eval("#preset option", (o) => o.map((x) => x.value)), [""]);
+  assert.equal(await page.inputValue("#option-mode"), "Gray");
+});
+
+// The mean colour of a thumbnail in a 4x4 grid, to compare thumbnails of the
+// same page made from different file kinds.
+const grid = (page, selector) => page.$eval(selector, (canvas) => {
+  const { data, width, height } = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height);
+  const cells = [];
+  for (let gy = 0; gy < 4; gy++) for (let gx = 0; gx < 4; gx++) {
+    const sum = [0, 0, 0];
+    let n = 0;
+    for (let y = Math.floor((gy * height) / 4); y < ((gy + 1) * height) / 4; y++) {
+      for (let x = Math.floor((gx * width) / 4); x < ((gx + 1) * width) / 4; x++) {
+        for (let c = 0; c < 3; c++) sum[c] += data[(y * width + x) * 4 + c];
+        n++;
+      }
     }
-    if (option.isActive) want.value = option.current;
-    const seen = Object.fromEntries(Object.keys(want).map((k) => [k, control[k]]));
-    assert.deepEqual(seen, want, option.name);
+    cells.push(...sum.map((s) => s / n));
   }
+  return cells;
 });
 
-test("three JPEG pages show three thumbnails in order, readable at 1280 and at 420 px", async (t) => {
+test("a thumbnail of every page of every job type; a click shows it large with a download", async (t) => {
   const { box, page } = await openPage(t, shared, FEEDER);
-  const folder = path.join(box.root, "a-folder-with-a-rather-long-name-for-the-scanned-pages");
-  await page.fill("#file-path", folder);
-  await page.fill("#file-prefix", "invoice-");
-  await scan(page);
-  await page.waitForFunction(() => [...document.querySelectorAll("#pages img")].filter((i) => i.complete).length === 3);
-  const thumbs = await page.$$eval("#pages li", (items) => Promise.all(items.map(async (li) => {
-    const img = li.querySelector("img");
-    const bytes = new Uint8Array(await (await fetch(img.src)).arrayBuffer());
-    return { path: li.querySelector("figcaption").title, size: [img.naturalWidth, img.naturalHeight], bytes: Array.from(bytes) };
-  })));
-  assert.deepEqual(thumbs.map((th) => th.path), [1, 2, 3].map((n) => `${folder}/invoice-000${n}.jpg`));
-  for (const thumb of thumbs) {
-    assert.deepEqual(thumb.size, [240, 330]);
-    assert.deepEqual(thumb.bytes, [...fs.readFileSync(thumb.path)]);
+  await page.waitForSelector('[data-option="mode"]');
+  const made = {};
+  for (const type of ["png", "jpg", "tiff", "pnm", "multiff", "pdf", "mulpdf"]) {
+    await page.selectOption("#file-type", type);
+    await scan(page);
+    await page.waitForFunction(() => [...document.querySelectorAll("#pages li")].every((li) => li.dataset.thumb));
+    made[type] = await page.$$eval("#pages li", (items) => items.map((li) => li.dataset.thumb));
+    if (["png", "jpg", "tiff", "pnm", "multiff"].includes(type)) made[`${type}-grid`] = await grid(page, "#pages li canvas");
   }
-  assert.equal(await page.textContent("#counter"), "3 pages");
-  assert.ok(await page.isHidden("#error"));
-  await page.screenshot({ path: path.join(artifactDir(), "page-after-scan.png") });
-
-  await page.setViewportSize({ width: 420, height: 800 });
-  const widths = await page.evaluate(() => [document.documentElement.scrollWidth, document.documentElement.clientWidth]);
-  assert.ok(widths[0] <= widths[1], `scrolls sideways at 420 px: ${widths}`);
-  await page.screenshot({ path: path.join(artifactDir(), "page-after-scan-420.png"), fullPage: true });
-});
-
-test("a mulpdf scan links the PDF of all three pages", async (t) => {
-  const { box, page } = await openPage(t, shared, FEEDER);
-  await page.selectOption("#file-type", "mulpdf");
-  await scan(page);
-  const href = await page.getAttribute("#document-link", "href");
-  assert.match(href, /^blob:/);
-  const bytes = await page.evaluate(async (url) => Array.from(new Uint8Array(await (await fetch(url)).arrayBuffer())), href);
+  assert.deepEqual(made.png, ["made", "made", "made"]);
+  const compare = (type, reference) => {
+    const far = made[`${type}-grid`].map((v, i) => Math.abs(v - made[`${reference}-grid`][i])).filter((d) => d > 24);
+    assert.deepEqual(far, [], `${type}'s first thumbnail differs from the PNG's`);
+  };
+  for (const type of ["jpg", "tiff", "pnm", "multiff"]) {
+    assert.deepEqual(made[type], ["made", "made", "made"], type);
+    compare(type, "png");
+  }
+  // A page PDF has no picture; the document of all pages has its link.
+  assert.deepEqual(made.pdf, ["none", "none", "none"]);
+  assert.deepEqual(made.mulpdf, []);
+  await page.click("#document-link");
+  const href = await (await page.waitForSelector("#viewer-download[href]")).getAttribute("href");
+  const bytes = await page.evaluate(async (u) => Array.from(new Uint8Array(await (await fetch(u)).arrayBuffer())), href);
   const file = path.join(box.root, "linked.pdf");
   fs.writeFileSync(file, Buffer.from(bytes));
   assert.match(execFileSync("pdfinfo", [file], { encoding: "utf8" }), /^Pages:\s+3$/m);
-  assert.equal(await page.locator("#pages li").count(), 0);
+  await page.click("#viewer-close");
+
+  // Large: the file itself for download, its picture shown; both URLs gone once closed.
+  await page.selectOption("#file-type", "tiff");
+  await scan(page);
+  await page.waitForSelector('#pages li[data-thumb="made"]');
+  await page.click("#pages li button.open");
+  await page.waitForFunction(() => document.querySelector("#viewer-body img")?.complete);
+  const view = await page.evaluate(async () => {
+    const img = document.querySelector("#viewer-body img");
+    const link = document.querySelector("#viewer-download");
+    return { size: [img.naturalWidth, img.naturalHeight], shown: img.src, download: link.href, name: link.download,
+      bytes: Array.from(new Uint8Array(await (await fetch(link.href)).arrayBuffer())) };
+  });
+  const tiff = await page.getAttribute("#pages li", "data-path");
+  assert.deepEqual(view.size, [240, 330]);
+  assert.equal(view.name, path.basename(tiff));
+  assert.deepEqual(view.bytes, [...fs.readFileSync(tiff)]);
+  await page.click("#viewer-close");
+  const gone = await page.evaluate((urls) => Promise.all(urls.map((u) => fetch(u).then(() => "open", () => "revoked"))),
+    [view.shown, view.download]);
+  assert.deepEqual(gone, ["revoked", "revoked"]);
+
+  // Black and white: the TIFF pages are Group 4.
+  await page.selectOption("#option-mode", "Lineart");
+  for (const type of ["png", "tiff"]) {
+    await page.selectOption("#file-type", type);
+    await scan(page);
+    await page.waitForSelector("#pages li[data-thumb]");
+    made[`lineart-${type}-grid`] = await grid(page, "#pages li canvas");
+  }
+  compare("lineart-tiff", "lineart-png");
 });
 
-test("a scanner added to the simulator appears after Refresh; a busy one's error shows its code", async (t) => {
+test("errors as sentences in the page's language; a service that is down says how to start it", async (t) => {
+  for (const [locale, lang] of [["en-GB", "en"], ["zh-CN", "zh"]]) {
+    const devices = `device cvnfa JAM pages=3 width_px=48 height_px=40 jam_page=2\ndevice cvnfb BUSY open_status=3`;
+    const { box, page } = await openPage(t, shared, devices, { locale });
+    await page.waitForSelector('[data-option="mode"]');
+    await scan(page);
+    assert.equal(await page.textContent("#error"), describe(6, lang));
+    assert.equal(await page.locator("#pages li").count(), 1);
+    await page.selectOption("#device", "cvnfb:BUSY");
+    await page.waitForSelector('#error[data-code="3"]');
+    assert.equal(await page.textContent("#error"), describe(3, lang));
+
+    await box.stop();
+    await page.reload();
+    await page.waitForSelector('#state[data-state="offline"]');
+    assert.match(await page.textContent("#offline-help"), lang === "en" ? /not running.*systemctl --user start velloscan/ : /扫描服务未运行/);
+  }
+});
+
+test("at 1280 and at 420 px: no sideways scrolling, and Scan within reach", async (t) => {
   const { box, page } = await openPage(t, shared, FEEDER);
-  await page.waitForSelector('[data-option="mode"]');
-  box.setDevices(`${FEEDER}\ndevice cvnfb BUSY open_status=3`);
-  await page.click("#refresh");
-  await page.check('input[name="device"][value="cvnfb:BUSY"]');
-  await page.waitForSelector("#error:visible");
+  await page.fill("#file-path", path.join(box.root, "a-folder-with-a-rather-long-name-for-the-scanned-pages"));
   await scan(page);
-  assert.equal(await page.textContent("#error"), "Error 3: 装置忙碌.请重启扫描仪.");
-  assert.equal(await page.locator("#pages li").count(), 0);
+  await page.waitForFunction(() => document.querySelectorAll('#pages li[data-thumb="made"]').length === 3);
+  // The long list open: the button must not end up below it.
+  await page.click("#more summary");
+  for (const width of [1280, 420]) {
+    await page.setViewportSize({ width, height: 800 });
+    const widths = await page.evaluate(() => [document.documentElement.scrollWidth, document.documentElement.clientWidth]);
+    assert.ok(widths[0] <= widths[1], `scrolls sideways at ${width} px: ${widths}`);
+    const box = await page.locator("#scan").boundingBox();
+    assert.ok(box.y >= 0 && box.y + box.height <= 800 && box.x + box.width <= width, `Scan out of reach at ${width}: ${JSON.stringify(box)}`);
+    await page.screenshot({ path: path.join(artifactDir(), `page-after-scan-${width}.png`) });
+  }
 });

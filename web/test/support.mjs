@@ -4,6 +4,7 @@ import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import fs from "node:fs";
 import http from "node:http";
+import https from "node:https";
 import net from "node:net";
 import os from "node:os";
 import path from "node:path";
@@ -146,8 +147,9 @@ const TYPES = { ".html": "text/html", ".js": "text/javascript", ".css": "text/cs
 
 // web/ over HTTP, as Chromium loads modules only from there, plus an empty
 // page that loads the module for the tests that drive it directly.
-export function serveWeb() {
-  const server = http.createServer((request, response) => {
+// With `tls` ({ key, cert }) over HTTPS.
+export function serveWeb({ tls } = {}) {
+  const handler = (request, response) => {
     const name = decodeURIComponent(new URL(request.url, "http://x").pathname);
     if (name === "/blank") {
       response.writeHead(200, { "content-type": "text/html" });
@@ -161,10 +163,12 @@ export function serveWeb() {
     }
     response.writeHead(200, { "content-type": TYPES[path.extname(file)] || "application/octet-stream" });
     fs.createReadStream(file).pipe(response);
-  });
+  };
+  const server = tls ? https.createServer(tls, handler) : http.createServer(handler);
   return new Promise((resolve) => {
     server.listen(0, "127.0.0.1", () => resolve({
-      origin: `http://127.0.0.1:${server.address().port}`,
+      port: server.address().port,
+      origin: `${tls ? "https" : "http"}://127.0.0.1:${server.address().port}`,
       close: () => new Promise((done) => server.close(done)),
     }));
   });
@@ -186,12 +190,12 @@ export function useBrowser() {
 
 // The service on `devices`, and a fresh browser context at 1280x800 showing
 // index.html connected to it, or with `blank` the empty page that holds the
-// module; `prepare` runs in that context before.
-export async function openPage(t, { browser, web }, devices, { blank = false, prepare } = {}) {
+// module; `prepare` runs in that context before; `locale` is the browser's language.
+export async function openPage(t, { browser, web }, devices, { blank = false, prepare, locale = "en-GB" } = {}) {
   const box = await Sandbox.create(devices);
   t.after(() => box.dispose());
   await box.start();
-  const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, locale });
   t.after(() => context.close());
   const page = await context.newPage();
   const errors = [];

@@ -1,0 +1,301 @@
+// The uevent filter and the lsusb parsing on recorded texts, and the
+// listener thread against real uevent datagrams on the kernel's group.
+//
+// Every listener check ends with an event whose report differs from the one
+// before: reports arrive in the order the events were sent, so once the
+// expected number is in, a report that should not have come would stand in
+// the list.
+#include <QtTest>
+
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "usbhotplugthread.h"
+#include "ueventsender.h"
+
+namespace {
+
+const std::string kIfPath = std::string(uevent::kDeviceDevpath) + "/1-1:1.0";
+
+// A maker interface's keys with `key` left out, or replaced when `value` is given.
+uevent::Pairs MakerKeys(const std::string &key = std::string(), const std::string &value = std::string())
+{
+    uevent::Pairs pairs;
+    for (const auto &kv : uevent::Pairs{{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"},
+                                        {"PRODUCT", "b7e/1234/100"}, {"TYPE", "0/0/0"},
+                                        {"MODALIAS", "usb:v0B7Ep1234d0100dc00dsc00dp00icFFiscFFipFFin00"}}) {
+        if (kv.first != key)
+            pairs.push_back(kv);
+        else if (!value.empty())
+            pairs.push_back({key, value});
+    }
+    return pairs;
+}
+
+QByteArray Bytes(const std::string &s)
+{
+    return QByteArray(s.data(), int(s.size()));
+}
+
+QByteArray Event(const std::string &action, const uevent::Pairs &pairs)
+{
+    return Bytes(uevent::BuildEvent(action, kIfPath, pairs));
+}
+
+QByteArray MakerInterface(const char *action, int interfaceNumber = 0)
+{
+    return Bytes(uevent::UsbInterfaceEvent(action, "0b7e", "1234", "0100", interfaceNumber));
+}
+
+// An "add" of a maker interface longer than 4096 bytes, its maker keys from
+// byte `keysAt` on.
+QByteArray LongEvent(int keysAt)
+{
+    uevent::Pairs pairs = MakerKeys();
+    pairs.insert(pairs.begin(), {"PADDING", std::string(std::size_t(keysAt), 'x')});
+    pairs.push_back({"TAIL", std::string(1000, 'x')});
+    return Event("add", pairs);
+}
+
+// Collects the reports on the test's thread, through the queued connection
+// a service would get.
+struct Listener {
+    QObject context;
+    QStringList reports;
+    USBHotplugThread *thread = new USBHotplugThread;
+
+    Listener()
+    {
+        QObject::connect(
+            thread, &USBHotplugThread::sigUSBListChanged, &context,
+            [this](int type, const QStringList &ids) { reports << QString::number(type) + ":" + ids.join(','); },
+            Qt::QueuedConnection);
+    }
+    ~Listener() { delete thread; }
+
+    // Deletes the thread object on another thread, so that a destructor that
+    // never returns fails the test instead of hanging it.
+    bool DeleteInTime()
+    {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        thread->moveToThread(nullptr);
+        std::thread([t = thread, done] {
+            delete t;
+            *done = true;
+        }).detach();
+        thread = nullptr;
+        return QTest::qWaitFor([&] { return done->load(); }, 5000);
+    }
+};
+
+bool WriteScript(const QString &path, const QByteArray &body)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write("#!/bin/sh\n" + body) > 0
+        && f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+bool Send(const QByteArray &datagram)
+{
+    int err = 0;
+    if (uevent::Multicast(datagram.toStdString(), &err))
+        return true;
+    qWarning("multicast failed: %s", std::strerror(err));
+    return false;
+}
+
+} // namespace
+
+class TestHotplugThread : public QObject
+{
+    Q_OBJECT
+private slots:
+    void filter_data();
+    void filter();
+    void lsusb_data();
+    void lsusb();
+    void initTestCase();
+    void cleanup() { qputenv("PATH", m_path); }
+    void reports_data();
+    void reports();
+    void unusableSocketStartsNothing();
+    void destroyWhileLsusbHangs();
+
+private:
+    // PATH holds only the fake's directory while it runs.
+    void UseLsusb(const char *kind) { qputenv("PATH", m_dir.filePath(kind).toLocal8Bit()); }
+
+    QString m_skip;
+    QByteArray m_path = qgetenv("PATH");
+    QTemporaryDir m_dir;
+};
+
+void TestHotplugThread::filter_data()
+{
+    QTest::addColumn<QByteArray>("event");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("add of a maker interface") << Event("add", MakerKeys()) << true;
+    QTest::newRow("remove of a maker interface") << Event("remove", MakerKeys()) << true;
+    QTest::newRow("bind of a maker interface") << Event("bind", MakerKeys()) << false;
+    // The PRODUCT fragment alone would match vendor b7e5; the modalias does not.
+    QTest::newRow("vendor b7e5") << Event("add", {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"},
+                                                  {"PRODUCT", "b7e5/1/100"}, {"MODALIAS", "usb:vB7E5p0001d0100"}})
+                                 << false;
+    // Each of the three fragments is required on its own.
+    for (const char *key : {"PRODUCT", "DEVTYPE", "MODALIAS"})
+        QTest::addRow("maker interface without %s", key) << Event("add", MakerKeys(key)) << false;
+    QTest::newRow("maker keys with device type usb_device")
+        << Event("add", MakerKeys("DEVTYPE", "usb_device")) << false;
+}
+
+void TestHotplugThread::filter()
+{
+    QFETCH(QByteArray, event);
+    QFETCH(bool, accepted);
+    QCOMPARE(USBHotplugThread::AcceptEvent(event), accepted);
+}
+
+void TestHotplugThread::lsusb_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QStringList>("ids");
+
+    const QByteArray maker1 = "Bus 001 Device 005: ID 0b7e:1234 Corvane Co., Ltd. Scanner";
+    const QByteArray maker2 = "Bus 002 Device 003: ID 0b7e:5678 Corvane Co., Ltd. Scanner";
+    const QByteArray hub = "Bus 001 Device 001: ID 1d6b:0002 Linux Foundation 2.0 root hub";
+
+    // A carriage return never belongs to an id, whatever wrote the lines.
+    QTest::newRow("maker lines in order, CRLF or not, no final line end")
+        << hub + "\n" + maker2 + "\r\n" + "Bus 001 Device 002: ID 046d:c52b Logitech, Inc. Receiver\n"
+               + "Corvane scanner at 0b7e:9abc\r\n" + maker1
+        << QStringList{"5678", "9abc", "1234"};
+    QTest::newRow("NUL ends the text") << maker1 + "\n" + QByteArray(1, '\0') + maker2 + "\n" << QStringList{"1234"};
+    QTest::newRow("name and id both needed, 0b7e without a colon skipped")
+        << "Bus 001 Device 006: ID 0b7e-4321 Corvane Co., Ltd. Scanner\n"
+           "Bus 001 Device 007: ID 0b7e:2222  \n"
+           "Bus 001 Device 008: ID 04a9:1909 Corvane compatible\n" + maker1 + "\n"
+        << QStringList{"1234"};
+}
+
+void TestHotplugThread::lsusb()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QStringList, ids);
+    QCOMPARE(USBHotplugThread::ParseLsusb(output), ids);
+}
+
+void TestHotplugThread::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir(m_dir.path()).mkdir("maker") && QDir(m_dir.path()).mkdir("hang"));
+    QVERIFY(WriteScript(m_dir.filePath("maker/lsusb"),
+                        "echo 'Bus 001 Device 001: ID 1d6b:0002 Linux Foundation 2.0 root hub'\n"
+                        "echo 'Bus 001 Device 005: ID 0b7e:1234 Corvane Co., Ltd. Scanner'\n"
+                        "echo 'Bus 002 Device 003: ID 0b7e:5678 Corvane Co., Ltd. Scanner'\n"));
+    const QString sleepPath = QStandardPaths::findExecutable("sleep");
+    QVERIFY(!sleepPath.isEmpty());
+    QVERIFY(WriteScript(m_dir.filePath("hang/lsusb"), ": > '" + m_dir.filePath("hang/started").toLocal8Bit()
+                                                          + "'\nexec '" + sleepPath.toLocal8Bit() + "' 60\n"));
+
+    // Multicasting on the uevent group needs CAP_NET_ADMIN; without it none of
+    // the socket cases can say anything.
+    int err = 0;
+    if (!uevent::Multicast(std::string("velloscan-probe"), &err))
+        m_skip = QStringLiteral("cannot multicast on the uevent group: %1").arg(std::strerror(err));
+}
+
+void TestHotplugThread::reports_data()
+{
+    QTest::addColumn<QByteArrayList>("early"); // sent before ClearBuffer and start
+    QTest::addColumn<QByteArrayList>("events");
+    QTest::addColumn<QStringList>("expected");
+
+    const QByteArray remove = MakerInterface("remove");
+    const QString added = "1:1234,5678", removed = "2:1234,5678";
+    QTest::newRow("plug and unplug") << QByteArrayList() << QByteArrayList{MakerInterface("add"), remove}
+                                     << QStringList{added, removed};
+    QTest::newRow("events queued before the start are dropped")
+        << QByteArrayList{MakerInterface("add"), MakerInterface("add", 1)} << QByteArrayList{remove}
+        << QStringList{removed};
+    // One read takes at most 4096 bytes of an event: what lies beyond is not seen.
+    QTest::newRow("long events cut at 4096 bytes") << QByteArrayList()
+        << QByteArrayList{LongEvent(4000), LongEvent(3800), remove} << QStringList{added, removed};
+}
+
+void TestHotplugThread::reports()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    QFETCH(QByteArrayList, early);
+    QFETCH(QByteArrayList, events);
+    QFETCH(QStringList, expected);
+
+    UseLsusb("maker");
+    Listener l;
+    QVERIFY(l.thread->IsListening());
+    for (const QByteArray &e : early)
+        QVERIFY(Send(e));
+    l.thread->ClearBuffer();
+    l.thread->start();
+    for (const QByteArray &e : events)
+        QVERIFY(Send(e));
+
+    QTRY_COMPARE(l.reports.size(), expected.size());
+    QCOMPARE(l.reports, expected);
+}
+
+void TestHotplugThread::unusableSocketStartsNothing()
+{
+    // Hold the listener's port id so that its bind fails.
+    const int holder = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    QVERIFY(holder >= 0);
+    sockaddr_nl addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.nl_family = AF_NETLINK;
+    addr.nl_pid = static_cast<__u32>(::getpid());
+    const bool bound = ::bind(holder, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) == 0;
+    {
+        USBHotplugThread t;
+        const bool listening = t.IsListening();
+        t.ClearBuffer();
+        t.start();
+        const bool finished = QTest::qWaitFor([&] { return t.isFinished(); }, 5000);
+        ::close(holder);
+        QVERIFY(bound && !listening);
+        QVERIFY(finished);
+    }
+    // The port id is free again: the next listener works.
+    QVERIFY(USBHotplugThread().IsListening());
+}
+
+void TestHotplugThread::destroyWhileLsusbHangs()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    UseLsusb("hang");
+    Listener l;
+    QVERIFY(l.thread->IsListening());
+    l.thread->ClearBuffer();
+    l.thread->start();
+    QVERIFY(Send(MakerInterface("add")));
+    QTRY_VERIFY(QFile::exists(m_dir.filePath("hang/started")));
+
+    QVERIFY(l.DeleteInTime());
+    // A stopped listener reports nothing, not even the event it was handling.
+    QCoreApplication::processEvents();
+    QVERIFY(l.reports.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestHotplugThread)
+#include "tst_hotplugthread.moc"
