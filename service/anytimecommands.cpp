@@ -10,7 +10,8 @@ void WebSocketOperation::ReplyVersion()
 {
     // What a page may use beyond the commands every copy answers.
     const QJsonArray extensions{QStringLiteral("cancel"), QStringLiteral("status"), QStringLiteral("progress"),
-                                QStringLiteral("continue"), QStringLiteral("replay"), QStringLiteral("devinfo")};
+                                QStringLiteral("continue"), QStringLiteral("replay"), QStringLiteral("devinfo"),
+                                QStringLiteral("read")};
     SendMsg(Reply::Version({{QStringLiteral("Version"), QStringLiteral(VELLOSCAN_VERSION)},
                             {QStringLiteral("Extensions"), extensions}}));
 }

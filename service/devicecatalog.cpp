@@ -44,18 +44,37 @@ EngineLoan DeviceCatalog::Lend()
     return EngineLoan(*this);
 }
 
-void DeviceCatalog::Enumerate()
+void DeviceCatalog::Enumerate(Known known)
 {
     WaitForPreload();
-    m_deviceList.clear();
-    m_allScannerOptions.clear();
     QVector<QString> found;
-    if (m_sane.GetDeviceList(found) != SANE_STATUS_GOOD || found.isEmpty())
+    const bool listed = m_sane.GetDeviceList(found) == SANE_STATUS_GOOD && !found.isEmpty();
+    m_deviceList = listed ? Protocol::OfferedDevices(found) : QVector<QString>();
+    if (known == Known::Reread) {
+        m_allScannerOptions.clear();
+        m_documents.clear();
+    } else {
+        // A device that went away is read afresh should it come back.
+        for (auto it = m_documents.begin(); it != m_documents.end();)
+            it = m_deviceList.contains(it.key()) ? std::next(it) : m_documents.erase(it);
+        for (auto it = m_allScannerOptions.begin(); it != m_allScannerOptions.end();)
+            it = m_deviceList.contains(it.key()) ? std::next(it) : m_allScannerOptions.erase(it);
+        m_scannerOption.SetAllScannerOptions(m_allScannerOptions);
+    }
+    if (!listed)
         return;
-    m_deviceList = Protocol::OfferedDevices(found);
-    m_preload = QtConcurrent::run([this] { Preload(); });
+    const bool unread = std::any_of(m_deviceList.cbegin(), m_deviceList.cend(),
+                                    [this](const QString &device) { return !m_documents.contains(device); });
+    if (unread || known == Known::Reread)
+        m_preload = QtConcurrent::run([this] { Preload(); });
     if (!m_deviceList.isEmpty())
         m_currentDevice = m_deviceList.first();
+}
+
+void DeviceCatalog::Forget(const QString &device)
+{
+    WaitForPreload();
+    m_documents.remove(device);
 }
 
 void DeviceCatalog::Preload()
@@ -63,27 +82,39 @@ void DeviceCatalog::Preload()
     // A device that cannot be opened ends the preload; it and the devices
     // after it are opened when a page asks for them.
     for (const QString &device : qAsConst(m_deviceList)) {
+        if (m_documents.contains(device))
+            continue;
         int status = 0;
         const std::unique_ptr<SaneDevice> open = m_sane.OpenDevice(device, &status);
         if (!open)
             break;
-        m_allScannerOptions.insert(device, open->GetAllOptions());
+        Keep(device, open->GetAllOptions());
     }
     m_scannerOption.SetAllScannerOptions(m_allScannerOptions);
+}
+
+void DeviceCatalog::Keep(const QString &device, const OptionTable &options)
+{
+    m_allScannerOptions.insert(device, options);
+    m_documents.insert(device, ScannerOption::WriteJson(options));
 }
 
 QString DeviceCatalog::OptionsDocument(const QString &device, int &status)
 {
     WaitForPreload();
     status = SANE_STATUS_GOOD;
-    const auto preloaded = m_allScannerOptions.constFind(device);
-    if (preloaded != m_allScannerOptions.constEnd())
-        return ScannerOption::WriteJson(*preloaded);
+    const auto known = m_documents.constFind(device);
+    if (known != m_documents.constEnd())
+        return *known;
     // Devices the service does not offer are not there for the page.
     status = SaneStatusNoDevice;
     const std::unique_ptr<SaneDevice> open = ScannerOption::IsOfferedDevice(device) ? m_sane.OpenDevice(device, &status)
                                                                                    : nullptr;
-    return open ? ScannerOption::WriteJson(open->GetAllOptions()) : QString();
+    if (!open)
+        return QString();
+    Keep(device, open->GetAllOptions());
+    m_scannerOption.SetAllScannerOptions(m_allScannerOptions);
+    return m_documents.value(device);
 }
 
 QString DeviceCatalog::DeviceInfoDocument() const

@@ -29,7 +29,10 @@ private:
 
 // The scanners the service offers: owns the SANE engine, the list of the
 // maker's devices, the options of each (read by a preload on the global
-// pool after every enumeration) and the option model.
+// pool after an enumeration, for the devices not read yet) and the option
+// model. Each device's options document is kept as the page receives it:
+// opening a real scanner takes seconds, so a device is read again only when
+// it may have changed (after a job on it, or a USB change).
 //
 // Who may use SANE when: the preload runs the engine on a pool thread; every
 // other use first joins it. Only the owner's thread starts a preload, and it
@@ -45,15 +48,24 @@ public:
     DeviceCatalog &operator=(const DeviceCatalog &) = delete;
 
     void Init();
-    // Lists SANE's devices anew, keeps the maker's and starts the preload;
-    // the current device becomes the first of them.
-    void Enumerate();
+    // What an enumeration does with the options already read.
+    enum class Known {
+        Reread, // a USB change: a device under a known name may be another one
+        Keep,   // "CDEV": devices still listed keep theirs
+    };
+    // Lists SANE's devices anew, keeps the maker's and starts the preload
+    // for those whose options are not known; the current device becomes
+    // the first of them.
+    void Enumerate(Known known = Known::Reread);
+    // The device's options are read again when next asked for: a job on it
+    // has changed its values. Call on the owner's thread once the job ended.
+    void Forget(const QString &device);
     const QVector<QString> &Devices() const { return m_deviceList; }
     QString CurrentDevice() const { return m_currentDevice; }
     void SetCurrentDevice(const QString &device) { m_currentDevice = device; }
 
-    // The options document of an offered device, from the preload when it
-    // read the device, else by opening it; `status` is 0 or what stopped it.
+    // The options document of an offered device, as last read, else read
+    // by opening it; `status` is 0 or what stopped it.
     QString OptionsDocument(const QString &device, int &status);
     // "Devs" with each offered device's name, vendor, model and type, in
     // the order of the devices document.
@@ -68,11 +80,14 @@ private:
     friend class EngineLoan;
     void WaitForPreload();
     void Preload();
+    void Keep(const QString &device, const OptionTable &options);
 
     SaneScan m_sane;
     ScannerOption m_scannerOption;
     QVector<QString> m_deviceList;
+    // Both written by the preload, else by the owner's thread.
     QHash<QString, OptionTable> m_allScannerOptions;
+    QHash<QString, QString> m_documents;
     QString m_currentDevice;
     QFuture<void> m_preload;
 };

@@ -151,6 +151,21 @@ quint16 Protocol::ParsePort(const QByteArray &text, bool *ok)
     return usable ? quint16(port) : DefaultPort;
 }
 
+qint64 Protocol::ParseCount(const QString &text)
+{
+    constexpr int MaxDigits = 18;
+    if (text.isEmpty() || text.size() > MaxDigits)
+        return -1;
+    qint64 value = 0;
+    for (const QChar c : text) {
+        // Only ASCII digits: QChar::isDigit would take other scripts' digits too.
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return -1;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    return value;
+}
+
 Protocol::PageCommand Protocol::ParseCommand(const QString &message, bool jobRunning)
 {
     QStringList pieces = message.split(QLatin1Char('|'), Qt::KeepEmptyParts);
@@ -166,11 +181,17 @@ Protocol::PageCommand Protocol::ParseCommand(const QString &message, bool jobRun
         command.action = PageCommand::Scan;
         takes = 2;
     } else if (word == QLatin1String("CBASE64")) {
-        // Served while a job runs: it touches neither the engine nor the job.
         if (!pieces.isEmpty()) {
             command.action = PageCommand::ReadFile;
             takes = 1;
         }
+    } else if (word == QLatin1String("CREAD")) {
+        command.action = PageCommand::ReadChunk;
+        takes = 3;
+        while (pieces.size() < takes)
+            pieces.append(QString());
+        while (pieces.size() > takes)
+            pieces[0] += QLatin1Char('|') + pieces.takeAt(1);
     }
     static const QHash<QString, PageCommand::Action> anyTime{
         {QStringLiteral("CVER"), PageCommand::Version},     {QStringLiteral("CSTATUS"), PageCommand::Status},
@@ -181,7 +202,9 @@ Protocol::PageCommand Protocol::ParseCommand(const QString &message, bool jobRun
         command.action = anyTime.value(word, PageCommand::Ignore);
         return command;
     }
-    if (jobRunning && command.action != PageCommand::ReadFile) {
+    // Reading files back touches neither the engine nor the job.
+    const bool readsFiles = command.action == PageCommand::ReadFile || command.action == PageCommand::ReadChunk;
+    if (jobRunning && !readsFiles) {
         // The engine and the job's state belong to the scan thread until the
         // job has ended; the page hears at once rather than waiting behind it.
         command.action = PageCommand::Busy;

@@ -27,6 +27,10 @@ QVector<QString> OfferedDevices(const QVector<QString> &saneNames);
 // The port in port.txt's text, or 23165 when it holds no usable port.
 quint16 ParsePort(const QByteArray &text, bool *ok = nullptr);
 
+// A count or offset as the page writes it: decimal digits only, below 10^18;
+// -1 for anything else (empty, a sign, blanks, letters).
+qint64 ParseCount(const QString &text);
+
 // What the dispatcher does with one message from the page.
 struct PageCommand {
     enum Action {
@@ -36,6 +40,7 @@ struct PageCommand {
         ReadOptions,  // "COPT": args[0], when given, becomes the current device
         Scan,         // "CSCAN": args[0] the device, args[1] the settings JSON, each when given
         ReadFile,     // "CBASE64": args[0] the path
+        ReadChunk,    // "CREAD": args the path, the offset and the length, as sent
         // Served also while a job runs: they touch neither the engine nor
         // the job's files.
         Version,      // "CVER"
@@ -47,6 +52,8 @@ struct PageCommand {
     Action action = Ignore;
     // The pieces after the command word, as many as the command takes at
     // most; further pieces are dropped, so a "|" inside an argument cuts it.
+    // "CREAD" always has three: its numbers are the last two pieces and its
+    // path all before them, "|" included; what is missing is empty.
     QStringList args;
 };
 // The message split at every "|" (empty pieces kept) and judged by its first

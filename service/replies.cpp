@@ -36,6 +36,7 @@ QString Reply::CustomText(int code)
     case ScanProgress: return QStringLiteral("扫描进度");
     case CancelAsked: return QStringLiteral("已请求取消扫描");
     case DeviceInfoRead: return QStringLiteral("获取扫描仪信息成功");
+    case ChunkRead: return QStringLiteral("读取文件成功");
     default: return QStringLiteral("未知错误");
     }
 }
@@ -164,4 +165,9 @@ RetMsg Reply::CancelAnswer(bool stopping)
 {
     return make(QStringLiteral("SCANCEL"), CancelAsked, stopping ? QStringLiteral("1") : QStringLiteral("0"),
                 RetMsgSTRDATA);
+}
+
+RetMsg Reply::ChunkHeader(const QJsonObject &document)
+{
+    return make(QStringLiteral("SREAD"), ChunkRead, JsonData(document), RetMsgJSONDATA);
 }

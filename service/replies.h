@@ -45,6 +45,7 @@ enum ReplyCode {
     ScanProgress = 2010,
     CancelAsked = 2011,
     DeviceInfoRead = 2013,
+    ChunkRead = 2012,
 };
 
 // The catalogue of what the service says: each reply with its code, its
@@ -74,6 +75,8 @@ RetMsg Version(const QJsonObject &document);
 RetMsg Status(const QJsonObject &document);
 RetMsg Progress(const QJsonObject &document);
 RetMsg CancelAnswer(bool stopping);
+// "SREAD": the description of a piece of a file that follows it.
+RetMsg ChunkHeader(const QJsonObject &document);
 
 } // namespace Reply
 

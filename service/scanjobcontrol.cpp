@@ -136,6 +136,7 @@ void WebSocketOperation::SendJobMsg(const RetMsg &msg)
 void WebSocketOperation::OnJobFinished(const RetMsg &last, int nextNumber)
 {
     m_jobThread->wait();
+    m_catalog->Forget(m_job->Device());
     const QStringList kept = m_job->KeptPages();
     if (kept.isEmpty())
         m_kept = KeptPages();

@@ -271,6 +271,9 @@ void WebSocketOperation::Dispatch(const QString &message)
     case Protocol::PageCommand::DeviceInfo:
         SendMsg(Reply::DeviceInfo(m_catalog->DeviceInfoDocument()));
         break;
+    case Protocol::PageCommand::ReadChunk:
+        ReadChunk(args);
+        break;
     }
 }
 
@@ -287,6 +290,11 @@ void WebSocketOperation::OnBase64Reply(const QString &message, quint64 client)
     m_base64Pending = false;
     if (client == m_clientSerial)
         SendText(message);
+    DispatchWaiting();
+}
+
+void WebSocketOperation::DispatchWaiting()
+{
     while (!m_base64Pending && !m_waitingMessages.isEmpty()) {
         const QString next = m_waitingMessages.dequeue();
         m_waitingText -= next.size();
@@ -296,7 +304,7 @@ void WebSocketOperation::OnBase64Reply(const QString &message, quint64 client)
 
 void WebSocketOperation::GetDeviceList()
 {
-    m_catalog->Enumerate();
+    m_catalog->Enumerate(DeviceCatalog::Known::Keep);
     SendMsg(Reply::Devices(QStringLiteral("SDEV"), m_catalog->Devices()));
 }
 

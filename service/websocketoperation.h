@@ -13,6 +13,7 @@
 
 #include "accesscontrol.h"
 #include "base64replies.h"
+#include "filereads.h"
 #include "joblog.h"
 #include "protocol.h"
 #include "servedfiles.h"
@@ -61,6 +62,10 @@ private:
     void Dispatch(const QString &message);
     void ReplyBase64(const QString &path);
     void OnBase64Reply(const QString &message, quint64 client);
+    void DispatchWaiting();
+    // "CREAD" (filereads.cpp).
+    void ReadChunk(const QStringList &args);
+    void WaitToRead(QWebSocket *socket, const QStringList &args);
 
     void GetDeviceList();
     void GetScanOptions(const QString &device);
@@ -128,8 +133,10 @@ private:
 
     ServedFiles m_servedFiles;
     Base64Replies m_base64;
-    // A "CBASE64" reply is being made: what the page sends meanwhile waits
-    // in m_waitingMessages, so that replies keep the order of the commands.
+    FileReads m_fileReads;
+    // A "CBASE64" reply is being made, or the socket holds too much of
+    // earlier reads: what the page sends meanwhile waits in
+    // m_waitingMessages, so that replies keep the order of the commands.
     bool m_base64Pending = false;
     bool m_trimArmed = false;
     QTimer m_trimTimer;

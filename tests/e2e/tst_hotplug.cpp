@@ -104,6 +104,11 @@ void HotplugTest::twoInterfacesTwoMessages()
         QCOMPARE(devicesOf(m_page->message(i)), QStringList{"cvnfb:DR-B"});
     }
     QVERIFY(!m_page->waitForMessages(5, 300));
+    // Each change read the scanner afresh; listing after them does not.
+    m_page->send("CDEV");
+    m_page->send("COPT");
+    QVERIFY(m_page->waitForMessages(6));
+    QCOMPARE(m_box->simLogLines().count("open-start cvnfb:DR-B"), 3);
 }
 
 void HotplugTest::otherEventsSayNothing()

@@ -67,6 +67,28 @@ QByteArray decodedData(const QJsonObject &message)
     return QByteArray::fromBase64(message.value("Data").toString().toLatin1());
 }
 
+int opens(const Sandbox &box, const QString &device)
+{
+    return box.simLogLines().count("open-start " + device);
+}
+
+// The binary messages a page receives, each with the number of text
+// messages it had received before it.
+struct BinaryLog {
+    explicit BinaryLog(PageClient &page)
+    {
+        QObject::connect(&page.socket, &QWebSocket::binaryMessageReceived,
+                         [this, &page](const QByteArray &bytes) { received.append({page.messages.size(), bytes}); });
+    }
+    QList<QPair<int, QByteArray>> received;
+};
+
+QByteArray fileBytes(const QString &path, qint64 offset, qint64 length)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) && f.seek(offset) ? f.read(length) : QByteArray("unreadable");
+}
+
 QByteArray decodeOptionValues(const QJsonObject &sopt)
 {
     return QByteArray::fromBase64(sopt.value("Data").toString().section('|', 0, 0).toLatin1());
@@ -86,12 +108,15 @@ private slots:
     void optionsComeFromThePreload();
     void optionsReadDirectlyWhenNotPreloaded();
     void optionErrors();
+    void optionsKeptUntilAJobOnTheDevice();
     void commandDuringSlowPreload();
     void base64OfScratchFiles();
     void base64RefusesOtherFiles();
     void base64ServesNothingThroughASwappedEntry();
     void base64OfLargeFiles();
     void oversizedMessageClosesOnlyThatPage();
+    void chunkedReadsOfALargeFile();
+    void chunkedReadsRefusedAndInOrder();
     void portFile_data();
     void portFile();
     void dataDirectoryPerDistribution_data();
@@ -288,6 +313,43 @@ void ServiceTest::optionErrors()
     QVERIFY(!box.simLogLines().contains("open-start webcamsim:Cam"));
 }
 
+// Listing again and asking again opens nothing; a job on a device makes its
+// options be read afresh, and only its own.
+void ServiceTest::optionsKeptUntilAJobOnTheDevice()
+{
+    Sandbox box;
+    box.setDevices("device cvnfa DR-A pages=1 width_px=40 height_px=40\ndevice cvnfb DR-B\n");
+    QVERIFY(box.start());
+    QVERIFY(waitForPreload(box, 2));
+    PageClient page;
+    QVERIFY(page.open(box.url()));
+    QVERIFY(page.waitForMessages(2));
+    const int logged = box.simLogLines().size();
+    page.send("CDEV");
+    page.send("CDEV");
+    page.send("COPT|cvnfa:DR-A");
+    QVERIFY(page.waitForMessages(5));
+    QCOMPARE(page.messages[2], sdevText({"cvnfa:DR-A", "cvnfb:DR-B"}));
+    QCOMPARE(page.messages[3], page.messages[2]);
+    const QString before = page.messages[4];
+    QCOMPARE(page.message(4).value("Code").toInt(), 2006);
+    QCOMPARE(box.simLogLines().mid(logged).filter(QRegularExpression("^open")), QStringList());
+
+    page.send(R"(CSCAN|cvnfa:DR-A|{"FileType":"2"})");
+    QTRY_VERIFY_WITH_TIMEOUT(page.messages.last().contains("SSCANALL"), 30000);
+    const int afterJob = opens(box, "cvnfa:DR-A");
+    page.send("COPT|cvnfa:DR-A");
+    page.send("COPT|cvnfa:DR-A");
+    page.send("CDEV");
+    page.send("COPT|cvnfb:DR-B");
+    const int sent = page.messages.size();
+    QVERIFY(page.waitForMessages(sent + 4));
+    QCOMPARE(opens(box, "cvnfa:DR-A"), afterJob + 1);
+    QCOMPARE(opens(box, "cvnfb:DR-B"), 1);
+    QCOMPARE(page.messages[sent], before);
+    QCOMPARE(page.messages[sent + 1], before);
+}
+
 void ServiceTest::commandDuringSlowPreload()
 {
     Sandbox box;
@@ -302,8 +364,9 @@ void ServiceTest::commandDuringSlowPreload()
     QCOMPARE(page.message(3).value("Code").toInt(), 2006);
 
     // SANE was never used by two threads at once: each open is finished and
-    // closed before the next call starts.
-    QVERIFY(waitForPreload(box, 4));
+    // closed before the next call starts. "CDEV" waited for the preload and
+    // found both read.
+    QVERIFY(waitForPreload(box, 2));
     const QStringList log = box.simLogLines();
     QString openDevice;
     for (const QString &line : log) {
@@ -511,6 +574,128 @@ void ServiceTest::oversizedMessageClosesOnlyThatPage()
     next.send("CDEV");
     QVERIFY(next.waitForMessages(3));
     QCOMPARE(next.message(2).value("Code").toInt(), 2005);
+}
+
+long residentKiB(Sandbox &box, const char *field)
+{
+    QFile status(QString("/proc/%1/status").arg(box.process().processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// A sparse file past the Base64 limit, with marks at the ends and across the
+// piece boundaries, asked for all at once (the first request over-long): each
+// piece comes right after its description, the pieces make up the file, and
+// the service never holds much of it.
+void ServiceTest::chunkedReadsOfALargeFile()
+{
+    Sandbox box;
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    const qint64 piece = 4 * 1024 * 1024;
+    const qint64 size = 256 * 1024 * 1024 + 12345;
+    const QString path = box.tempImgDir() + "/document.pdf";
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(size));
+        for (qint64 at : {qint64(0), piece - 3, 17 * piece - 1, 64 * piece, size - 7})
+            QVERIFY(f.seek(at) && f.write("MARK" + QByteArray::number(at)) > 0);
+        QVERIFY(f.resize(size));
+    }
+    const long idleKiB = residentKiB(box, "VmRSS:");
+
+    const int pieces = int((size + piece - 1) / piece);
+    int received = 0;
+    QString wrong;
+    QObject::connect(&page.socket, &QWebSocket::binaryMessageReceived, [&](const QByteArray &bytes) {
+        const int index = received++;
+        const qint64 offset = index * piece;
+        const qint64 length = qMin(piece, size - offset);
+        const QByteArray description = QString(R"({"Length":%1,"Offset":%2,"Path":"%3","Size":%4})")
+                                           .arg(length).arg(offset).arg(path).arg(size).toUtf8();
+        const int header = 2 + index;
+        if (!wrong.isEmpty() || index >= pieces)
+            return;
+        if (page.messages.size() != header + 1 || page.message(header).value("Cmd") != "SREAD")
+            wrong = QString("piece %1 not right after its SREAD").arg(index);
+        else if (decodedData(page.message(header)) != description)
+            wrong = "described as " + decodedData(page.message(header));
+        else if (bytes != fileBytes(path, offset, length))
+            wrong = QString("piece %1 differs").arg(index);
+    });
+    for (int i = 0; i < pieces; ++i)
+        page.send(QString("CREAD|%1|%2|%3").arg(path).arg(i * piece).arg(i ? piece : 3 * piece));
+    QTRY_COMPARE_WITH_TIMEOUT(received, pieces, 120000);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+    const long peakKiB = residentKiB(box, "VmHWM:");
+    QVERIFY2(peakKiB - idleKiB < 64 * 1024, qPrintable(QString("%1 KiB above idle").arg(peakKiB - idleKiB)));
+
+    // A page that leaves while its reads wait does not leave the next one unanswered.
+    for (int i = 0; i < pieces; ++i)
+        page.send(QString("CREAD|%1|%2|%3").arg(path).arg(i * piece).arg(piece));
+    QTRY_VERIFY(received > pieces + 1);
+    page.socket.abort();
+    PageClient next;
+    QTRY_VERIFY_WITH_TIMEOUT(next.open(box.url(), 2000) && next.waitForMessages(2, 2000), 10000);
+    const int greeted = next.messages.size();
+    next.send(QString("CREAD|%1|0|1").arg(path));
+    QVERIFY(next.waitForMessages(greeted + 1));
+    QCOMPARE(next.message(greeted).value("Cmd").toString(), QString("SREAD"));
+}
+
+// Missing, refused and malformed requests get the reply of a missing file
+// and no bytes; reads and Base64 replies come back in the order asked.
+void ServiceTest::chunkedReadsRefusedAndInOrder()
+{
+    Sandbox box;
+    PageClient page;
+    QVERIFY(box.startWithPage(page));
+    BinaryLog binaries(page);
+    const QString file = box.tempImgDir() + "/a|b.tiff";
+    const QString plain = box.tempImgDir() + "/page.tiff";
+    QVERIFY(writeFile(file, "0123456789") && writeFile(plain, "0123456789"));
+    const QString secret = box.home() + "/secret";
+    QVERIFY(writeFile(secret, "private"));
+    QVERIFY(QFile::link(secret, box.tempImgDir() + "/link.tiff"));
+
+    const QStringList refused{"CREAD|" + secret + "|0|4", "CREAD|" + box.tempImgDir() + "/link.tiff|0|4",
+                              "CREAD|" + box.tempImgDir() + "/none|0|4", "CREAD|" + file + QChar(0) + "|0|4",
+                              "CREAD|" + file + "|-1|4", "CREAD|" + file + "|0|x", "CREAD|" + file + "|0|",
+                              "CREAD|" + file, "CREAD"};
+    for (const QString &request : refused)
+        page.send(request);
+    page.send("CBASE64|" + plain);
+    page.send("CREAD|" + file + "|2|3");
+    page.send("CBASE64|" + box.tempImgDir() + "/none");
+    page.send("CREAD|" + file + "|8|100");
+    page.send("CREAD|" + file + "|11|100"); // past the end: nothing, but a binary message all the same
+    const int first = 2;
+    QVERIFY(page.waitForMessages(first + refused.size() + 5));
+    const QString missing = R"({"Cmd":"SBASE64","Code":2007,"Data":"","DataType":"base64","Msg":"转换base64字符串成功"})";
+    for (int i = 0; i < refused.size(); ++i)
+        QVERIFY2(page.messages[first + i] == missing, qPrintable(refused[i]));
+    const int after = first + refused.size();
+    QCOMPARE(decodedData(page.message(after)), QByteArray("0123456789"));
+    QCOMPARE(page.message(after + 1).value("Cmd").toString(), QString("SREAD"));
+    QCOMPARE(page.messages[after + 2], missing);
+    QCOMPARE(page.message(after + 3).value("Cmd").toString(), QString("SREAD"));
+    const QString pastTheEnd = R"({"Length":0,"Offset":11,"Path":"%1","Size":10})";
+    QCOMPARE(decodedData(page.message(after + 4)), pastTheEnd.arg(file).toUtf8());
+    QTRY_COMPARE(binaries.received.size(), 3);
+    QCOMPARE(binaries.received[0], qMakePair(after + 2, QByteArray("234")));
+    QCOMPARE(binaries.received[1], qMakePair(after + 4, QByteArray("89")));
+    QCOMPARE(binaries.received[2], qMakePair(after + 5, QByteArray()));
+    QTRY_COMPARE(box.standardError().count("refused to read"), 2);
+
+    // Offered to pages that ask what this copy can do.
+    page.send("CVER");
+    QVERIFY(page.waitForMessages(after + 6));
+    QVERIFY(decodedData(page.message(after + 5)).contains(R"("read"])"));
 }
 
 void ServiceTest::portFile_data()

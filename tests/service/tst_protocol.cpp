@@ -26,6 +26,8 @@ private slots:
     void port();
     void commands_data();
     void commands();
+    void counts_data();
+    void counts();
 };
 
 void ProtocolTest::customTexts_data()
@@ -44,6 +46,7 @@ void ProtocolTest::customTexts_data()
     QTest::newRow("unknown") << 1234 << "未知错误";
     QTest::newRow("zero") << 0 << "未知错误";
     QTest::newRow("2008") << 2008 << "获取服务版本成功";
+    QTest::newRow("2012") << 2012 << "读取文件成功";
     QTest::newRow("2014") << 2014 << "未知错误";
 }
 
@@ -239,6 +242,37 @@ void ProtocolTest::commands_data()
     QTest::newRow("status during a job") << "CSTATUS" << true << int(C::Status) << QStringList{};
     QTest::newRow("version") << "CVER" << false << int(C::Version) << QStringList{};
     QTest::newRow("replay, lower case") << "creplay" << true << int(C::Ignore) << QStringList{};
+    QTest::newRow("chunk") << "CREAD|/tmp/a|0|4" << false << int(C::ReadChunk) << QStringList{"/tmp/a", "0", "4"};
+    QTest::newRow("chunk, | in the path") << "CREAD|/tmp/a|b||c|1|2" << false << int(C::ReadChunk)
+                                          << QStringList{"/tmp/a|b||c", "1", "2"};
+    QTest::newRow("chunk, pieces missing") << "CREAD|/tmp/a" << false << int(C::ReadChunk)
+                                           << QStringList{"/tmp/a", "", ""};
+    QTest::newRow("chunk, bare") << "CREAD" << false << int(C::ReadChunk) << QStringList{"", "", ""};
+    QTest::newRow("chunk during a job") << "CREAD|/a|0|1" << true << int(C::ReadChunk) << QStringList{"/a", "0", "1"};
+}
+
+void ProtocolTest::counts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("count");
+    QTest::newRow("zero") << "0" << qint64(0);
+    QTest::newRow("past 4 GiB") << "5000000000" << qint64(5000000000);
+    QTest::newRow("18 digits") << "999999999999999999" << qint64(999999999999999999);
+    QTest::newRow("19 digits") << "1000000000000000000" << qint64(-1);
+    QTest::newRow("empty") << "" << qint64(-1);
+    QTest::newRow("negative") << "-1" << qint64(-1);
+    QTest::newRow("plus") << "+1" << qint64(-1);
+    QTest::newRow("blank") << " 1" << qint64(-1);
+    QTest::newRow("letters") << "0x10" << qint64(-1);
+    QTest::newRow("fraction") << "1.5" << qint64(-1);
+    QTest::newRow("arabic-indic digit") << QString(QChar(0x0661)) << qint64(-1);
+}
+
+void ProtocolTest::counts()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, count);
+    QCOMPARE(Protocol::ParseCount(text), count);
 }
 
 void ProtocolTest::commands()
