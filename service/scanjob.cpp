@@ -42,6 +42,7 @@ QString timeStamp()
 ScanJob::ScanJob(const JobSetup &setup, DeviceCatalog &catalog)
     : m_setup(setup)
     , m_catalog(catalog)
+    , m_workNext(setup.workNext)
     , m_number(setup.firstNumber)
     , m_reportSlots(MaxUnreported)
 {
@@ -119,6 +120,8 @@ int ScanJob::ScanImage(const EngineLoan &loan)
     const QString scanFolder = document ? m_setup.workFolder : m_setup.files.imgPath;
     const QString scanFormat = document ? QStringLiteral("tiff") : format;
 
+    if (m_cancelled)
+        return SANE_STATUS_CANCELLED; // before the scanner was even opened
     // Only the maker's devices are offered, and only those may be opened:
     // a page must not read or scan from a camera that happens to be attached.
     int status = SaneStatusNoDevice;
@@ -351,18 +354,20 @@ void ScanJob::AddToDocument(const QString &page)
 
 bool ScanJob::SaveMultiPagePdf()
 {
-    if (m_document && m_document->finish() == 0)
-        return true;
-    std::fprintf(stderr, "velloscan: the PDF %s could not be made from %d pages\n",
-                 qUtf8Printable(m_documentPath), int(m_scannedFiles.size()));
-    return false;
+    return FinishDocument("PDF");
 }
 
 bool ScanJob::SaveMultiPageTiff()
 {
+    return FinishDocument("TIFF");
+}
+
+// After the last page: the closing structures, and the document under its name.
+bool ScanJob::FinishDocument(const char *kind)
+{
     if (m_document && m_document->finish() == 0)
         return true;
-    std::fprintf(stderr, "velloscan: the TIFF %s could not be made from %d pages\n",
+    std::fprintf(stderr, "velloscan: the %s %s could not be made from %d pages\n", kind,
                  qUtf8Printable(m_documentPath), int(m_scannedFiles.size()));
     return false;
 }

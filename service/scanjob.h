@@ -99,6 +99,7 @@ private:
     void AddToDocument(const QString &page);
     bool SaveMultiPagePdf();
     bool SaveMultiPageTiff();
+    bool FinishDocument(const char *kind);
     QString SaveSiglePagePdf(const QString &page);
     void DeleteImageFilesBeforeScan();
 

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -141,6 +142,19 @@ void ServiceTest::greetingWithScanners()
     QCOMPARE(page.messages[1], sdevText({"cvnfa:DR-A", "cvnfb:DR-B"}));
     QCOMPARE(devicesOf(page.message(1)), QStringList({"cvnfa:DR-A", "cvnfb:DR-B"}));
     QVERIFY(!page.waitForMessages(3, 300)); // exactly two
+    // What a newcomer reads in "systemctl --user status".
+    const QString said = box.standardError();
+    QVERIFY(said.contains(QRegularExpression("velloscan \\d+\\.\\d+ listening on \\S+ port \\d+ \\(")));
+    QVERIFY(said.contains("2 scanner(s): cvnfa:DR-A, cvnfb:DR-B"));
+    QVERIFY(said.contains(box.dataDir() + "/SysConfig.ini"));
+    // Asked for its version or help, it answers and starts nothing.
+    for (const QString arg : {"--version", "--help"}) {
+        QProcess p;
+        p.start(box.appDir() + "/velloscan", {arg});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(p.readAllStandardOutput().startsWith(arg == QString("--version") ? "velloscan " : "Usage: velloscan"));
+    }
 }
 
 void ServiceTest::greetingWithoutScanners()
