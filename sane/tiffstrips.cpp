@@ -88,10 +88,9 @@ StripDeflater::StripDeflater(size_t rowBytes, int threads, Sink sink)
             break; // fewer workers, or the owner compresses alone
         }
     }
-    if (m_workers.empty()) {
+    if (m_workers.empty())
         m_batches.resize(1);
-        m_ownStream = std::make_unique<Stream>();
-    }
+    m_ownStream = std::make_unique<Stream>();
 }
 
 StripDeflater::~StripDeflater()
@@ -133,7 +132,7 @@ bool StripDeflater::finish()
 bool StripDeflater::submit()
 {
     Batch &b = *m_batches[m_filling];
-    if (m_ownStream) {
+    if (m_workers.empty()) {
         m_ownStream->compress(b, m_rowBytes, m_bound);
         b.done = true;
     } else {
@@ -166,7 +165,20 @@ bool StripDeflater::handOutOldest()
     Batch &b = *m_batches[m_oldest];
     {
         std::unique_lock<std::mutex> lock(m_lock);
-        m_compressed.wait(lock, [&b] { return b.done; });
+        while (!b.done) {
+            if (m_queue.empty()) {
+                m_compressed.wait(lock);
+                continue;
+            }
+            // Rather than wait idle, compress a batch no worker has taken
+            // yet; only this thread waits for batches, so nobody to wake.
+            Batch *waiting = m_queue.front();
+            m_queue.pop_front();
+            lock.unlock();
+            m_ownStream->compress(*waiting, m_rowBytes, m_bound);
+            lock.lock();
+            waiting->done = true;
+        }
     }
     for (int r = 0; r < b.rows && m_ok; ++r) {
         const size_t size = b.sizes[size_t(r)];

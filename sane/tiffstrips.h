@@ -18,7 +18,8 @@
 //
 // Rows are gathered into batches of about a quarter of a mebibyte; a worker
 // compresses a whole batch, and at most two batches per worker are in
-// flight, so a page holds a few mebibytes at most however large it is. The
+// flight, so a page holds a few mebibytes at most however large it is. An
+// owner that has to wait for a batch compresses a queued one meanwhile. The
 // workers live as long as the object: one page.
 class StripDeflater
 {
@@ -67,7 +68,7 @@ private:
     uint32_t m_rows = 0;
     bool m_ok = true;
     bool m_compressionFailed = false;
-    std::unique_ptr<Stream> m_ownStream; // without workers
+    std::unique_ptr<Stream> m_ownStream; // alone, or while waiting for a worker
 
     std::mutex m_lock;
     std::condition_variable m_queued;
