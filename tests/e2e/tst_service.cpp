@@ -149,7 +149,7 @@ void ServiceTest::greetingWithScanners()
     // Asked for its version or help, it answers and starts nothing.
     for (const QString arg : {"--version", "--help"}) {
         QProcess p;
-        p.start(box.appDir() + "/velloscan", {arg});
+        p.start(box.program(), {arg});
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 0);
         QVERIFY(p.readAllStandardOutput().startsWith(arg == QString("--version") ? "velloscan " : "Usage: velloscan"));

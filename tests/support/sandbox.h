@@ -32,6 +32,8 @@ public:
     QString saneDir() const { return root() + "/sane"; }
     QString simLog() const { return saneDir() + "/velloscan-sim.log"; }
     quint16 port() const { return m_port; }
+    // The service program this world runs.
+    QString program() const { return m_program; }
 
     // The simulator's device lines ("device cvnfa DR-1 ...", one per line).
     void setDevices(const QString &deviceLines);
