@@ -79,6 +79,7 @@ private slots:
         const QString pulled = "device cvnfa A2\n";
         QTest::newRow("listed") << true << "" << false << "cvnfa:A1" << 0;
         QTest::newRow("before any list") << false << "" << false << "cvnfa:A1" << 12;
+        QTest::newRow("letter case") << true << "" << false << "cvnfa:a1" << 12;
         QTest::newRow("without backend") << true << "" << false << "A1" << 12;
         QTest::newRow("prefix only") << true << "" << false << "cvnfa:A" << 12;
         QTest::newRow("empty") << true << "" << false << "" << 12;
@@ -238,6 +239,8 @@ private slots:
         QTest::newRow("quote on fixed") << "fixed-range" << "2\"" << "50.8" << "";
         QTest::newRow("bytes") << "unit-bit" << "2B" << "16" << "";
         QTest::newRow("bits") << "unit-bit" << "5b" << "5" << "";
+        QTest::newRow("percent") << "unit-percent" << "50%" << "50" << "";
+        QTest::newRow("microseconds") << "unit-us" << "10us" << "10" << "";
 
         // Numbers that are not numbers: every line comes back, in order.
         QTest::newRow("empty int") << "unit-none" << "" << "0" << bad.arg("unit-none", "");

@@ -1,5 +1,4 @@
-// Page origins as the access settings compare them: one spelling per origin,
-// and nothing at all for what is not an origin.
+// Page origins as the access settings compare them; "" for what is none.
 #include "accesscontrol.h"
 
 #include <QTest>

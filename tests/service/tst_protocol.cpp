@@ -36,7 +36,6 @@ private slots:
         QTest::addColumn<int>("lines");
         QTest::addColumn<int>("piece");
         QTest::newRow("empty") << 0 << 0 << 1;
-        QTest::newRow("short, byte by byte") << 10 << 1 << 1;
         QTest::newRow("just over a line, in pairs") << 58 << 2 << 2;
         QTest::newRow("many, across line ends") << 5700 << 100 << 58;
         QTest::newRow("many, one held back") << 5701 << 101 << 1000;
