@@ -1,10 +1,8 @@
-// The uevent filter and the lsusb parsing on recorded texts, and the
-// listener thread against real uevent datagrams on the kernel's group.
-//
-// Every listener check ends with an event whose report differs from the one
-// before: reports arrive in the order the events were sent, so once the
-// expected number is in, a report that should not have come would stand in
-// the list.
+// The uevent filter on recorded texts, and the listener thread against real
+// uevent datagrams (plugging as a page hears it is checked end to end). Each
+// listener check ends with an event whose report differs from the one before:
+// reports keep the events' order, so a report that should not have come
+// would stand in the list.
 #include <QtTest>
 
 #include <QFile>
@@ -27,34 +25,26 @@ namespace {
 
 const std::string kIfPath = std::string(uevent::kDeviceDevpath) + "/1-1:1.0";
 
-// A maker interface's keys with `key` left out, or replaced when `value` is given.
-uevent::Pairs MakerKeys(const std::string &key = std::string(), const std::string &value = std::string())
+// A maker interface's keys with `key` left out.
+uevent::Pairs MakerKeys(const std::string &key = std::string())
 {
     uevent::Pairs pairs;
     for (const auto &kv : uevent::Pairs{{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"},
                                         {"PRODUCT", "b7e/1234/100"}, {"TYPE", "0/0/0"},
-                                        {"MODALIAS", "usb:v0B7Ep1234d0100dc00dsc00dp00icFFiscFFipFFin00"}}) {
+                                        {"MODALIAS", "usb:v0B7Ep1234d0100dc00dsc00dp00icFFiscFFipFFin00"}})
         if (kv.first != key)
             pairs.push_back(kv);
-        else if (!value.empty())
-            pairs.push_back({key, value});
-    }
     return pairs;
-}
-
-QByteArray Bytes(const std::string &s)
-{
-    return QByteArray(s.data(), int(s.size()));
 }
 
 QByteArray Event(const std::string &action, const uevent::Pairs &pairs)
 {
-    return Bytes(uevent::BuildEvent(action, kIfPath, pairs));
+    return QByteArray::fromStdString(uevent::BuildEvent(action, kIfPath, pairs));
 }
 
 QByteArray MakerInterface(const char *action, int interfaceNumber = 0)
 {
-    return Bytes(uevent::UsbInterfaceEvent(action, "0b7e", "1234", "0100", interfaceNumber));
+    return QByteArray::fromStdString(uevent::UsbInterfaceEvent(action, "0b7e", "1234", "0100", interfaceNumber));
 }
 
 // An "add" of a maker interface longer than 4096 bytes, its maker keys from
@@ -105,13 +95,10 @@ bool WriteScript(const QString &path, const QByteArray &body)
         && f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
+// initTestCase has said why, should the group refuse every datagram.
 bool Send(const QByteArray &datagram)
 {
-    int err = 0;
-    if (uevent::Multicast(datagram.toStdString(), &err))
-        return true;
-    qWarning("multicast failed: %s", std::strerror(err));
-    return false;
+    return uevent::Multicast(datagram.toStdString());
 }
 
 } // namespace
@@ -122,8 +109,6 @@ class TestHotplugThread : public QObject
 private slots:
     void filter_data();
     void filter();
-    void lsusb_data();
-    void lsusb();
     void initTestCase();
     void cleanup() { qputenv("PATH", m_path); }
     void reports_data();
@@ -146,8 +131,6 @@ void TestHotplugThread::filter_data()
     QTest::addColumn<bool>("accepted");
 
     QTest::newRow("add of a maker interface") << Event("add", MakerKeys()) << true;
-    QTest::newRow("remove of a maker interface") << Event("remove", MakerKeys()) << true;
-    QTest::newRow("bind of a maker interface") << Event("bind", MakerKeys()) << false;
     // The PRODUCT fragment alone would match vendor b7e5; the modalias does not.
     QTest::newRow("vendor b7e5") << Event("add", {{"SUBSYSTEM", "usb"}, {"DEVTYPE", "usb_interface"},
                                                   {"PRODUCT", "b7e5/1/100"}, {"MODALIAS", "usb:vB7E5p0001d0100"}})
@@ -155,8 +138,6 @@ void TestHotplugThread::filter_data()
     // Each of the three fragments is required on its own.
     for (const char *key : {"PRODUCT", "DEVTYPE", "MODALIAS"})
         QTest::addRow("maker interface without %s", key) << Event("add", MakerKeys(key)) << false;
-    QTest::newRow("maker keys with device type usb_device")
-        << Event("add", MakerKeys("DEVTYPE", "usb_device")) << false;
 }
 
 void TestHotplugThread::filter()
@@ -166,43 +147,10 @@ void TestHotplugThread::filter()
     QCOMPARE(USBHotplugThread::AcceptEvent(event), accepted);
 }
 
-void TestHotplugThread::lsusb_data()
-{
-    QTest::addColumn<QByteArray>("output");
-    QTest::addColumn<QStringList>("ids");
-
-    const QByteArray maker1 = "Bus 001 Device 005: ID 0b7e:1234 Corvane Co., Ltd. Scanner";
-    const QByteArray maker2 = "Bus 002 Device 003: ID 0b7e:5678 Corvane Co., Ltd. Scanner";
-    const QByteArray hub = "Bus 001 Device 001: ID 1d6b:0002 Linux Foundation 2.0 root hub";
-
-    // A carriage return never belongs to an id, whatever wrote the lines.
-    QTest::newRow("maker lines in order, CRLF or not, no final line end")
-        << hub + "\n" + maker2 + "\r\n" + "Bus 001 Device 002: ID 046d:c52b Logitech, Inc. Receiver\n"
-               + "Corvane scanner at 0b7e:9abc\r\n" + maker1
-        << QStringList{"5678", "9abc", "1234"};
-    QTest::newRow("NUL ends the text") << maker1 + "\n" + QByteArray(1, '\0') + maker2 + "\n" << QStringList{"1234"};
-    QTest::newRow("name and id both needed, 0b7e without a colon skipped")
-        << "Bus 001 Device 006: ID 0b7e-4321 Corvane Co., Ltd. Scanner\n"
-           "Bus 001 Device 007: ID 0b7e:2222  \n"
-           "Bus 001 Device 008: ID 04a9:1909 Corvane compatible\n" + maker1 + "\n"
-        << QStringList{"1234"};
-}
-
-void TestHotplugThread::lsusb()
-{
-    QFETCH(QByteArray, output);
-    QFETCH(QStringList, ids);
-    QCOMPARE(USBHotplugThread::ParseLsusb(output), ids);
-}
-
 void TestHotplugThread::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    QVERIFY(QDir(m_dir.path()).mkdir("maker") && QDir(m_dir.path()).mkdir("hang"));
-    QVERIFY(WriteScript(m_dir.filePath("maker/lsusb"),
-                        "echo 'Bus 001 Device 001: ID 1d6b:0002 Linux Foundation 2.0 root hub'\n"
-                        "echo 'Bus 001 Device 005: ID 0b7e:1234 Corvane Co., Ltd. Scanner'\n"
-                        "echo 'Bus 002 Device 003: ID 0b7e:5678 Corvane Co., Ltd. Scanner'\n"));
+    QVERIFY(QDir(m_dir.path()).mkdir("none") && QDir(m_dir.path()).mkdir("hang"));
     const QString sleepPath = QStandardPaths::findExecutable("sleep");
     QVERIFY(!sleepPath.isEmpty());
     QVERIFY(WriteScript(m_dir.filePath("hang/lsusb"), ": > '" + m_dir.filePath("hang/started").toLocal8Bit()
@@ -222,9 +170,7 @@ void TestHotplugThread::reports_data()
     QTest::addColumn<QStringList>("expected");
 
     const QByteArray remove = MakerInterface("remove");
-    const QString added = "1:1234,5678", removed = "2:1234,5678";
-    QTest::newRow("plug and unplug") << QByteArrayList() << QByteArrayList{MakerInterface("add"), remove}
-                                     << QStringList{added, removed};
+    const QString added = "1:", removed = "2:"; // no lsusb: no ids
     QTest::newRow("events queued before the start are dropped")
         << QByteArrayList{MakerInterface("add"), MakerInterface("add", 1)} << QByteArrayList{remove}
         << QStringList{removed};
@@ -241,7 +187,7 @@ void TestHotplugThread::reports()
     QFETCH(QByteArrayList, events);
     QFETCH(QStringList, expected);
 
-    UseLsusb("maker");
+    UseLsusb("none");
     Listener l;
     QVERIFY(l.thread->IsListening());
     for (const QByteArray &e : early)

@@ -1,54 +1,17 @@
 // What the SANE engine suites share: one simulator configuration directory
 // for the whole process (libsane reads SANE_CONFIG_DIR only once), the
-// simulator's event log, a SANE session per case and output capture.
+// simulator's event log and a SANE session per case.
 #ifndef VELLOSCAN_TEST_SANEHARNESS_H
 #define VELLOSCAN_TEST_SANEHARNESS_H
 
+#include "outputcapture.h"
 #include "sanescan.h"
 
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 
-#include <cstdio>
 #include <memory>
-#include <unistd.h>
-
-// Redirects a stream (standard error unless told) into a file for its lifetime.
-class OutputCapture
-{
-public:
-    explicit OutputCapture(std::FILE *stream = stderr) : m_stream(stream), m_fd(::fileno(stream))
-    {
-        m_file.open();
-        std::fflush(m_stream);
-        m_saved = ::dup(m_fd);
-        ::dup2(m_file.handle(), m_fd);
-    }
-    ~OutputCapture() { restore(); }
-    QByteArray text()
-    {
-        restore();
-        m_file.seek(0);
-        return m_file.readAll();
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        std::fflush(m_stream);
-        ::dup2(m_saved, m_fd);
-        ::close(m_saved);
-        m_saved = -1;
-    }
-    std::FILE *m_stream;
-    int m_fd;
-    QTemporaryFile m_file;
-    int m_saved = -1;
-};
 
 // The simulator's world for this process: call setUp() before the first
 // SANE session, then setDevices() per case.
