@@ -167,3 +167,16 @@ Dump tiffdump(const QString &path)
     dump.ok = true;
     return dump;
 }
+
+QString tagMismatches(const DumpedDirectory &dir, const QMap<int, QString> &expected)
+{
+    QString report;
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        QString found = dir.values.value(it.key());
+        if (it.value().startsWith(QLatin1Char('#')) && dir.values.contains(it.key()))
+            found = QLatin1Char('#') + QString::number(dir.counts.value(it.key()));
+        if (found != it.value())
+            report += QStringLiteral("tag %1: <%2>, expected <%3>\n").arg(it.key()).arg(found, it.value());
+    }
+    return report;
+}

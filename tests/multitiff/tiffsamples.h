@@ -33,5 +33,8 @@ struct Dump {
     QList<DumpedDirectory> directories;
 };
 Dump tiffdump(const QString &path);
+// The tags of `dir` that differ from `expected` (tiffdump's text, "" for an
+// absent tag, "#n" for one of n values), a line each; empty when all match.
+QString tagMismatches(const DumpedDirectory &dir, const QMap<int, QString> &expected);
 
 #endif

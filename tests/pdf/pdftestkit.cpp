@@ -12,18 +12,6 @@
 
 namespace {
 
-void put16(QByteArray &b, uint16_t v)
-{
-    b.append(char(v & 0xff));
-    b.append(char(v >> 8));
-}
-
-void put32(QByteArray &b, uint32_t v)
-{
-    put16(b, uint16_t(v & 0xffff));
-    put16(b, uint16_t(v >> 16));
-}
-
 uint8_t paletteComponent(int index, int c)
 {
     return uint8_t((index * (37 + 50 * c) + 20 * c) % 256);
@@ -76,121 +64,6 @@ TiffPage palettePage(uint16_t bps)
     return p;
 }
 
-int RawTiff::addBlob(const QByteArray &data)
-{
-    m_blobs << data;
-    return m_blobs.size() - 1;
-}
-
-void RawTiff::shortTag(uint16_t tag, const QVector<uint16_t> &values)
-{
-    Entry e{tag, TIFF_SHORT, uint32_t(values.size()), {}, {}, 0, false};
-    for (uint16_t v : values)
-        put16(e.value, v);
-    add(e);
-}
-
-void RawTiff::longTag(uint16_t tag, const QVector<uint32_t> &values)
-{
-    Entry e{tag, TIFF_LONG, uint32_t(values.size()), {}, {}, 0, false};
-    for (uint32_t v : values)
-        put32(e.value, v);
-    add(e);
-}
-
-void RawTiff::offsetTag(uint16_t tag, const QVector<int> &blobs, int delta)
-{
-    add(Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, delta, false});
-}
-
-void RawTiff::sizeTag(uint16_t tag, const QVector<int> &blobs)
-{
-    add(Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, 0, true});
-}
-
-void RawTiff::asciiTag(uint16_t tag, const QByteArray &text)
-{
-    QByteArray v = text;
-    v.append('\0');
-    add(Entry{tag, TIFF_ASCII, uint32_t(v.size()), v, {}, 0, false});
-}
-
-void RawTiff::rationalTag(uint16_t tag, uint32_t num, uint32_t den)
-{
-    Entry e{tag, TIFF_RATIONAL, 1, {}, {}, 0, false};
-    put32(e.value, num);
-    put32(e.value, den);
-    add(e);
-}
-
-void RawTiff::add(const Entry &entry)
-{
-    for (int i = 0; i < m_entries.size(); i++) {
-        if (m_entries[i].tag == entry.tag) {
-            m_entries[i] = entry;
-            return;
-        }
-    }
-    m_entries << entry;
-}
-
-QByteArray RawTiff::build() const
-{
-    QByteArray out("II*\0", 4);
-    QVector<uint32_t> blobOffsets;
-    uint32_t pos = 8;
-    for (const QByteArray &b : m_blobs) {
-        blobOffsets << pos;
-        pos += uint32_t(b.size());
-        pos += pos % 2;
-    }
-    const uint32_t ifd = pos;
-    put32(out, ifd);
-    for (const QByteArray &b : m_blobs) {
-        out += b;
-        if (out.size() % 2)
-            out.append('\0');
-    }
-    QList<Entry> entries = m_entries;
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.tag < b.tag; });
-    uint32_t extra = ifd + 2 + 12 * uint32_t(entries.size()) + 4;
-    QByteArray dir, values;
-    put16(dir, uint16_t(entries.size()));
-    for (Entry e : entries) {
-        if (!e.blobs.isEmpty()) {
-            for (int id : e.blobs)
-                put32(e.value, e.sizes ? uint32_t(m_blobs[id].size()) : blobOffsets[id] + uint32_t(e.delta));
-        }
-        put16(dir, e.tag);
-        put16(dir, e.type);
-        put32(dir, e.count);
-        if (e.value.size() <= 4) {
-            QByteArray v = e.value;
-            v.append(QByteArray(4 - v.size(), '\0'));
-            dir += v;
-        } else {
-            put32(dir, extra + uint32_t(values.size()));
-            values += e.value;
-            if (values.size() % 2)
-                values.append('\0');
-        }
-    }
-    put32(dir, 0);
-    return out + dir + values;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QByteArray encodeJpeg(const QByteArray &rgb, int width, int height, int restartRows)
 {
     jpeg_compress_struct cinfo;
@@ -228,22 +101,10 @@ bool qpdfCheckClean(const QString &pdf, QString *report)
            && !report->contains(QStringLiteral("WARNING"), Qt::CaseInsensitive);
 }
 
-int pdfinfoPageCount(const QString &pdf)
-{
-    const ToolResult r = runTool(QStringLiteral("pdfinfo"), {pdf});
-    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("^Pages:\\s+(\\d+)$"),
-                                                         QRegularExpression::MultilineOption)
-                                          .match(QString::fromLocal8Bit(r.out));
-    return r.exitCode == 0 && m.hasMatch() ? m.captured(1).toInt() : -1;
-}
-
 QStringList pdfinfoPageSizes(const QString &pdf)
 {
-    const int pages = pdfinfoPageCount(pdf);
-    if (pages <= 0)
-        return {};
     const ToolResult r = runTool(QStringLiteral("pdfinfo"), {QStringLiteral("-f"), QStringLiteral("1"),
-                                                             QStringLiteral("-l"), QString::number(pages), pdf});
+                                                             QStringLiteral("-l"), QStringLiteral("99999"), pdf});
     QStringList sizes;
     QRegularExpression re(QStringLiteral("^Page\\s+\\d+ size:\\s+(\\S+ x \\S+) pts"), QRegularExpression::MultilineOption);
     auto it = re.globalMatch(QString::fromLocal8Bit(r.out));
@@ -262,11 +123,9 @@ QList<ImageListEntry> pdfimagesList(const QString &pdf)
         if (f.size() < 9)
             continue;
         ImageListEntry e;
-        e.page = f[0].toInt();
         e.width = f[3].toInt();
         e.height = f[4].toInt();
         e.color = f[5];
-        e.comp = f[6].toInt();
         e.bpc = f[7].toInt();
         e.enc = f[8];
         list << e;
@@ -390,71 +249,45 @@ double meanDifference(const Picture &a, const Picture &b)
 
 PdfFile parsePdf(const QByteArray &data)
 {
+    // Objects are cut at the offsets the cross-reference table gives (a grown
+    // document writes them out of number order), so that a wrong offset shows
+    // as an object that does not begin or end where it should.
     PdfFile f;
-    // the header is two lines; the objects follow in any order of numbers
-    const int first = data.indexOf('\n', data.indexOf('\n') + 1) + 1;
-    if (first <= 0 || !data.mid(first, 20).contains(" 0 obj\n")) {
-        f.error = QStringLiteral("no first object");
+    const int xref = data.lastIndexOf("\nxref\n") + 1;
+    const int trailer = data.indexOf("trailer\n", xref);
+    if (xref <= 0 || trailer < 0) {
+        f.error = QStringLiteral("no cross-reference table");
         return f;
     }
-    f.header = data.left(first);
-    int pos = first;
-    QRegularExpression head(QStringLiteral("^(\\d+) 0 obj\\n"));
-    while (pos < data.size() && !data.mid(pos, 5).startsWith("xref")) {
-        const QRegularExpressionMatch m = head.match(QString::fromLatin1(data.mid(pos, 20)));
-        if (!m.hasMatch()) {
-            f.error = QStringLiteral("no object at %1").arg(pos);
+    f.xrefOffset = xref;
+    f.xref = data.mid(xref, trailer - xref);
+    f.trailer = data.mid(trailer);
+    // after "xref", "0 <size> " and the free entry, one line per object
+    const QList<QByteArray> lines = f.xref.split('\n').mid(3, f.xref.count('\n') - 3);
+    QList<qint64> starts{xref};
+    for (const QByteArray &line : lines)
+        starts << line.left(10).toLongLong();
+    std::sort(starts.begin(), starts.end());
+    for (const QByteArray &line : lines) {
+        PdfObject o;
+        o.number = f.objects.size() + 1;
+        o.offset = line.left(10).toLongLong();
+        o.text = data.mid(o.offset, *std::upper_bound(starts.begin(), starts.end(), o.offset) - o.offset);
+        const QByteArray head = QByteArray::number(o.number) + " 0 obj\n<< \n";
+        const int stream = o.text.indexOf(" >>\nstream\n");
+        if (!o.text.startsWith(QByteArray::number(o.number) + " 0 obj\n") || !o.text.endsWith("endobj\n")) {
+            f.error = QStringLiteral("object %1 is not at its offset").arg(o.number);
             return f;
         }
-        PdfObject o;
-        o.number = m.captured(1).toInt();
-        o.offset = pos;
-        const int body = pos + m.capturedLength(0);
-        const int endobj = data.indexOf("endobj\n", body);
-        const int streamAt = data.indexOf(" >>\nstream\n", body);
-        int end = 0;
-        if (streamAt >= 0 && (endobj < 0 || streamAt < endobj)) {
+        if (o.text.startsWith(head) && stream > 0 && o.text.endsWith("\nendstream\nendobj\n")) {
             o.isStream = true;
-            o.dict = data.mid(body + 4, streamAt - body - 4);
-            const int start = streamAt + 11;
-            // the stream ends where the next object (or the xref table) begins
-            const QByteArray next = QByteArray::number(o.number + 1) + " 0 obj\n";
-            int at = start;
-            for (;;) {
-                at = data.indexOf("\nendstream\nendobj\n", at);
-                if (at < 0)
-                    break;
-                const QByteArray after = data.mid(at + 18, next.size());
-                if (after == next || after.startsWith("xref\n"))
-                    break;
-                at++;
-            }
-            if (at < 0) {
-                f.error = QStringLiteral("unterminated stream in object %1").arg(o.number);
-                return f;
-            }
-            o.stream = data.mid(start, at - start);
-            end = at + 18;
-        } else {
-            if (endobj < 0) {
-                f.error = QStringLiteral("unterminated object %1").arg(o.number);
-                return f;
-            }
-            end = endobj + 7;
+            o.dict = o.text.mid(head.size(), stream - head.size());
+            o.stream = o.text.mid(stream + 11, o.text.size() - 18 - stream - 11);
         }
-        o.text = data.mid(pos, end - pos);
         f.objects << o;
-        pos = end;
     }
-    f.xrefOffset = pos;
-    const int trailer = data.indexOf("trailer\n", pos);
-    if (trailer < 0) {
-        f.error = QStringLiteral("no trailer");
-        return f;
-    }
-    f.xref = data.mid(pos, trailer - pos);
-    f.trailer = data.mid(trailer);
-    f.ok = true;
+    f.header = data.left(int(starts.first()));
+    f.ok = !f.objects.isEmpty();
     return f;
 }
 

@@ -284,7 +284,7 @@ private slots:
         const QString pdf = convert({page});
         QVERIFY2(!pdf.isEmpty(), qPrintable(takeTiffMessages().join(QLatin1Char('\n'))));
         verifyClean(pdf);
-        QCOMPARE(pdfinfoPageCount(pdf), 1);
+        QCOMPARE(pdfinfoPageSizes(pdf).size(), 1);
         const QList<ImageListEntry> images = pdfimagesList(pdf);
         QVERIFY(!images.isEmpty());
         for (const ImageListEntry &image : images) {

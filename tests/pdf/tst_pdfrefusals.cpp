@@ -310,29 +310,28 @@ private slots:
         QCOMPARE(QDir(disk).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
-    void unreadableInputWritesNothing()
+    // Nothing to read, or nowhere to write: one message, and nothing written.
+    void openFailuresWriteNothing_data()
     {
-        const QString dir = freshDir();
-        const QString missing = dir + QStringLiteral("/missing.tiff");
-        QCOMPARE(convert2pdf(missing, dir + QStringLiteral("/out.pdf")), 1);
-        QVERIFY(takeTiffMessages().contains(QStringLiteral("tiff2pdf: Can't open input file %1 for reading").arg(missing)));
-
-        // a file that is not a TIFF at all
-        const QString text = dir + QStringLiteral("/text.tiff");
-        QVERIFY(writeFile(text, "not a picture"));
-        QCOMPARE(convert2pdf(text, dir + QStringLiteral("/out.pdf")), 1);
-        QVERIFY(takeTiffMessages().contains(QStringLiteral("tiff2pdf: Can't open input file %1 for reading").arg(text)));
-        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"text.tiff"}));
+        QTest::addColumn<QString>("input");  // "in.tiff" is a page, "text.tiff" is not
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("message");  // %1: the input, %2: the output
+        QTest::newRow("missing input") << "missing.tiff" << "out.pdf" << "Can't open input file %1 for reading";
+        QTest::newRow("not a TIFF") << "text.tiff" << "out.pdf" << "Can't open input file %1 for reading";
+        QTest::newRow("no folder for the output") << "in.tiff" << "no/dir/out.pdf" << "Can't open output file %2 for writing";
     }
 
-    void uncreatableOutputFailsAtOnce()
+    void openFailuresWriteNothing()
     {
-        const QString dir = freshDir();
-        const QString input = dir + QStringLiteral("/in.tiff");
-        QVERIFY(writeTiff(input, {TiffPage()}));
-        const QString output = dir + QStringLiteral("/no/such/dir/out.pdf");
-        QCOMPARE(convert2pdf(input, output), 1);
-        QCOMPARE(takeTiffMessages(), QStringList({QStringLiteral("tiff2pdf: Can't open output file %1 for writing").arg(output)}));
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        QFETCH(QString, message);
+        const QString dir = freshDir() + QLatin1Char('/');
+        QVERIFY(writeTiff(dir + QStringLiteral("in.tiff"), {TiffPage()}) && writeFile(dir + QStringLiteral("text.tiff"), "not a picture"));
+        QCOMPARE(convert2pdf(dir + input, dir + output), 1);
+        QCOMPARE(takeTiffMessages().filter(QRegularExpression(QStringLiteral("^tiff2pdf: "))),
+                 QStringList({QStringLiteral("tiff2pdf: ") + message.replace("%1", dir + input).replace("%2", dir + output)}));
+        QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"in.tiff", "text.tiff"}));
     }
 
     // Assumptions about odd inputs are reported and the document is made.

@@ -11,6 +11,7 @@
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
 #include <tiffio.h>
@@ -66,6 +67,36 @@ QByteArray pagePixels(const TiffPage &page);
 // Writes the pages as the directories of one file; on any failure false,
 // and no file is left behind.
 bool writeTiff(const QString &path, const QList<TiffPage> &pages);
+
+// A TIFF file written byte by byte (little-endian), for directories libtiff
+// would refuse to write. Blobs are placed first; offset tags point at them.
+class RawTiff {
+public:
+    int addBlob(const QByteArray &data);
+    void shortTag(uint16_t tag, const QVector<uint16_t> &values);
+    void longTag(uint16_t tag, const QVector<uint32_t> &values);
+    void offsetTag(uint16_t tag, const QVector<int> &blobs);
+    void sizeTag(uint16_t tag, const QVector<int> &blobs);
+    void rationalTag(uint16_t tag, uint32_t num, uint32_t den);
+    QByteArray build() const;
+
+private:
+    struct Entry {
+        uint16_t tag;
+        uint16_t type;
+        uint32_t count;
+        QByteArray value;
+        QVector<int> blobs;  // offset (or size) entries, resolved in build()
+        bool sizes = false;
+    };
+    void add(const Entry &entry);  // replaces an entry of the same tag
+
+    QList<QByteArray> m_blobs;
+    QList<Entry> m_entries;
+};
+
+bool writeFile(const QString &path, const QByteArray &data);
+QByteArray readFile(const QString &path);
 
 // Collects what libtiff reports through its handlers in this process, as
 // "module: text" (warnings as "module: Warning, text"), and with `echo` also
