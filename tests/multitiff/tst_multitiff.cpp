@@ -7,6 +7,7 @@
 #include "tiffsamples.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -288,87 +289,68 @@ private slots:
         QCOMPARE(f.readAll(), QByteArray("MM\0*\0\0\0\0", 8));
     }
 
-    void failureKeepsCompleteDirectoriesOnly_data()
+    // A page that fails ends the assembly with 1. When it is the first there
+    // is nothing worth keeping: no file under the name asked for, none beside
+    // it, and so no document made from it either. Later, the file holds
+    // exactly the complete pages before it, readable without complaint.
+    void failedPage_data()
     {
-        QTest::addColumn<QString>("breakage");
+        QTest::addColumn<QString>("input");  // in the folder failedPage fills
+        QTest::addColumn<bool>("first");
         QTest::addColumn<QString>("message");
-        QTest::newRow("corrupt pixel data") << "corrupt" << "Error, can't read scanline 12";
-        QTest::newRow("truncated file") << "truncate" << "";
-        QTest::newRow("not a TIFF") << "text" << "";
+        QTest::newRow("first: missing file") << "missing.tiff" << true << "";
+        QTest::newRow("first: listed directory missing") << "page.tiff,3" << true << "";
+        QTest::newRow("first: not a TIFF") << "text.tiff" << true << "";
+        QTest::newRow("first: subsampled YCbCr") << "ycbcr.tiff" << true << "";
+        QTest::newRow("later: corrupt pixel data") << "corrupt.tiff" << false << "Error, can't read scanline 12";
+        QTest::newRow("later: truncated file") << "truncated.tiff" << false << "";
+        QTest::newRow("later: not a TIFF") << "text.tiff" << false << "";
     }
 
-    void failureKeepsCompleteDirectoriesOnly()
+    void failedPage()
     {
-        QFETCH(QString, breakage);
+        QFETCH(QString, input);
+        QFETCH(bool, first);
         QFETCH(QString, message);
+        const QString sub = QStringLiteral("failed/") + QLatin1String(QTest::currentDataTag());
+        const QString dir = path(sub) + QLatin1Char('/');
+        QVERIFY(QDir().mkpath(dir));
         const TiffPage good = scannedRgb();
-        const QString first = page(QStringLiteral("good.tiff"), {good});
-        const QString third = page(QStringLiteral("good3.tiff"), {scannedGray()});
-        const QString broken = page(QStringLiteral("broken.tiff"), {scannedGray()});
-        QFile f(broken);
-        QVERIFY(f.open(QIODevice::ReadWrite));
-        if (breakage == QLatin1String("corrupt")) {
-            // Overwrite the Deflate data of row 12 with bytes zlib rejects.
-            TIFF *t = TIFFOpen(broken.toLocal8Bit().constData(), "r");
-            QVERIFY(t);
+        for (const char *name : {"good.tiff", "page.tiff", "corrupt.tiff", "truncated.tiff"})
+            page(sub + QLatin1Char('/') + QLatin1String(name), {QByteArray(name) == "good.tiff" ? good : scannedGray()});
+        page(sub + QStringLiteral("/ycbcr.tiff"), {subsampledYCbCr()});
+        QVERIFY(writeFile(dir + QStringLiteral("text.tiff"), "hello, not an image\n"));
+        QByteArray corrupt = readFile(dir + QStringLiteral("corrupt.tiff"));
+        {
+            // Deflate data of row 12 that zlib rejects
+            TIFF *t = TIFFOpen(QFile::encodeName(dir + QStringLiteral("corrupt.tiff")).constData(), "r");
             uint64_t *offsets = nullptr;
-            QVERIFY(TIFFGetField(t, TIFFTAG_STRIPOFFSETS, &offsets));
-            const qint64 at = qint64(offsets[12]);
+            QVERIFY(t && TIFFGetField(t, TIFFTAG_STRIPOFFSETS, &offsets));
+            corrupt.replace(int(offsets[12]), 4, QByteArray(4, '\xff'));
             TIFFClose(t);
-            QVERIFY(f.seek(at));
-            f.write(QByteArray(4, '\xff'));
-        } else if (breakage == QLatin1String("truncate")) {
-            QVERIFY(f.resize(f.size() - 40));
-        } else {
-            QVERIFY(f.resize(0));
-            f.write("hello, not an image\n");
         }
-        f.close();
+        QVERIFY(writeFile(dir + QStringLiteral("corrupt.tiff"), corrupt));
+        QVERIFY(QFile::resize(dir + QStringLiteral("truncated.tiff"), QFileInfo(dir + QStringLiteral("truncated.tiff")).size() - 40));
+        const QStringList before = QDir(dir).entryList(QDir::Files);
         takeTiffMessages();
 
-
-        const QString out = path(QStringLiteral("partial.tiff"));
-
-        QFile::remove(out);
-        QCOMPARE(combine2multiff({first, broken, third}, out, QStringLiteral("lzw")), 1);
+        const QString out = dir + QStringLiteral("out.tiff");
+        QStringList inputs{dir + input, dir + QStringLiteral("page.tiff")};
+        if (!first)
+            inputs.prepend(dir + QStringLiteral("good.tiff"));
+        QCOMPARE(combine2multiff(inputs, out, QStringLiteral("lzw")), 1);
         if (!message.isEmpty())
-            QVERIFY(takeTiffMessages().contains(broken + QStringLiteral(": ") + message));
-        // Exactly the first page, readable without complaint.
+            QVERIFY(takeTiffMessages().contains(dir + input + QStringLiteral(": ") + message));
+        if (first) {
+            QCOMPARE(QDir(dir).entryList(QDir::Files), before);
+            QCOMPARE(convert2pdf(out, dir + QStringLiteral("out.pdf")), 1);
+            QCOMPARE(QDir(dir).entryList(QDir::Files), before);
+            return;
+        }
         takeTiffMessages();
         QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(good)});
         QCOMPARE(tiffdump(out).directories.size(), 1);
         QCOMPARE(takeTiffMessages(), QStringList());
-    }
-
-    // When the first page already fails there is nothing worth keeping: no
-    // file under the name asked for, none beside it, and so no document
-    // made from it either.
-    void firstPageFailureWritesNothing_data()
-    {
-        QTest::addColumn<QString>("input");  // in the directory of the output
-        QTest::newRow("missing file") << "missing.tiff";
-        QTest::newRow("first listed directory missing") << "page.tiff,3";
-        QTest::newRow("not a TIFF") << "text.tiff";
-        QTest::newRow("subsampled YCbCr") << "ycbcr.tiff";
-    }
-
-    void firstPageFailureWritesNothing()
-    {
-        QFETCH(QString, input);
-        const QString sub = QStringLiteral("first-fails/") + QLatin1String(QTest::currentDataTag());
-        const QString dir = path(sub);
-        QVERIFY(QDir().mkpath(dir));
-        page(sub + QStringLiteral("/page.tiff"), {scannedGray()});
-        QVERIFY(writeFile(dir + QStringLiteral("/text.tiff"), "hello, not an image\n"));
-        page(sub + QStringLiteral("/ycbcr.tiff"), {subsampledYCbCr()});
-        const QStringList inputs{dir + QLatin1Char('/') + input, dir + QStringLiteral("/page.tiff")};
-        const QStringList before = QDir(dir).entryList(QDir::Files);
-
-        const QString out = dir + QStringLiteral("/out.tiff");
-        QCOMPARE(combine2multiff(inputs, out, QStringLiteral("lzw")), 1);
-        QCOMPARE(QDir(dir).entryList(QDir::Files), before);
-        QCOMPARE(convert2pdf(out, dir + QStringLiteral("/out.pdf")), 1);
-        QCOMPARE(QDir(dir).entryList(QDir::Files), before);
     }
 
     void outputThatCannotBeCreatedFailsAtOnce()

@@ -333,36 +333,6 @@ private slots:
                  QStringList({QStringLiteral("tiff2pdf: ") + message.replace("%1", dir + input).replace("%2", dir + output)}));
         QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList({"in.tiff", "text.tiff"}));
     }
-
-    // Assumptions about odd inputs are reported and the document is made.
-    void warningsDoNotStopTheConversion_data()
-    {
-        QTest::addColumn<TiffPage>("page");
-        QTest::addColumn<QString>("warning");
-        TiffPage p;
-        p.spp = 4;
-        QTest::newRow("four samples, no extra sample tag")
-            << p << "RGB image %1 has 4 samples per pixel, assuming inverse CMYK";
-        p.extraSample = EXTRASAMPLE_UNSPECIFIED;
-        QTest::newRow("four samples, unspecified extra sample")
-            << p << "RGB image %1 has 4 samples per pixel, assuming RGBA";
-    }
-
-    void warningsDoNotStopTheConversion()
-    {
-        QFETCH(TiffPage, page);
-        QFETCH(QString, warning);
-        const QString dir = freshDir();
-        const QString input = dir + QStringLiteral("/in.tiff");
-        const QString output = dir + QStringLiteral("/out.pdf");
-        QVERIFY(writeTiff(input, {page}));
-        QCOMPARE(convert2pdf(input, output), 0);
-        // libtiff may add its own remarks on reading such a directory
-        const QStringList ours = takeTiffMessages().filter(QRegularExpression(QStringLiteral("^tiff2pdf: ")));
-        QCOMPARE(ours, QStringList({QStringLiteral("tiff2pdf: Warning, ") + warning.arg(input)}));
-        QString report;
-        QVERIFY2(qpdfCheckClean(output, &report), qPrintable(report));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPdfRefusals)

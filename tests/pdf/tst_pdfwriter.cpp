@@ -158,43 +158,49 @@ private slots:
     {
         QTest::addColumn<TiffPage>("page");
         QTest::addColumn<QByteArray>("tail");  // after "/BitsPerComponent "
+        QTest::addColumn<QString>("warning");  // %1: the input
 
         TiffPage p = grayPage(64, 48);
         p.photometric = PHOTOMETRIC_MINISWHITE;
         QTest::newRow("gray min-is-white")
-            << p << QByteArray("8\n/ColorSpace /DeviceGray \n/Decode [ 1 0 ]\n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceGray \n/Decode [ 1 0 ]\n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
         p = scannerBilevel(64, 48);
         p.photometric = PHOTOMETRIC_MINISBLACK;
         QTest::newRow("bilevel min-is-black")
-            << p << QByteArray("1\n/ColorSpace /DeviceGray \n/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 64 /Rows 48 /BlackIs1 true >>\n");
+            << p << QByteArray("1\n/ColorSpace /DeviceGray \n/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 64 /Rows 48 /BlackIs1 true >>\n") << QString();
         p = TiffPage();
         p.rowsPerStrip = p.length;
-        QTest::newRow("stored Deflate") << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /FlateDecode ");
+        QTest::newRow("stored Deflate") << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /FlateDecode ") << QString();
         p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL); };
         QTest::newRow("stored Deflate with predictor")
-            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /FlateDecode /DecodeParms << /Predictor 2 /Columns 64 /Colors 3 /BitsPerComponent 8>>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /FlateDecode /DecodeParms << /Predictor 2 /Columns 64 /Colors 3 /BitsPerComponent 8>>\n") << QString();
         p = TiffPage();
         p.compression = COMPRESSION_JPEG;
         p.rowsPerStrip = 16;
         QTest::newRow("stored RGB JPEG")
-            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 0 >>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 0 >>\n") << QString();
         p = TiffPage();
         p.spp = 4;
         p.photometric = PHOTOMETRIC_SEPARATED;
         QTest::newRow("CMYK")
-            << p << QByteArray("8\n/ColorSpace /DeviceCMYK \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceCMYK \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
         p.photometric = PHOTOMETRIC_RGB;
         QTest::newRow("RGB with four samples: inverse CMYK")
-            << p << QByteArray("8\n/ColorSpace /DeviceCMYK \n/Decode [ 1 0 1 0 1 0 1 0 ]\n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceCMYK \n/Decode [ 1 0 1 0 1 0 1 0 ]\n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n")
+            << "RGB image %1 has 4 samples per pixel, assuming inverse CMYK";
+        p.extraSample = EXTRASAMPLE_UNSPECIFIED;
+        QTest::newRow("RGB with an unspecified fourth sample: RGBA")
+            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n")
+            << "RGB image %1 has 4 samples per pixel, assuming RGBA";
         p = TiffPage();
         p.photometric = PHOTOMETRIC_CIELAB;
         QTest::newRow("CIELab")
             << p << QByteArray("8\n/ColorSpace [/Lab << \n/WhitePoint [0.9643 1.0000 0.8251] \n/Range [-127 127 -127 127] \n>>] \n"
-                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
         p.photometric = PHOTOMETRIC_ICCLAB;
         QTest::newRow("ICCLab")
             << p << QByteArray("8\n/ColorSpace [/Lab << \n/WhitePoint [0.9643 1.0000 0.8251] \n/Range [0 255 0 255] \n>>] \n"
-                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
         p = grayPage(64, 48);
         p.extra = [](TIFF *t) {
             float white[2] = {0.3127F, 0.3290F};
@@ -202,7 +208,7 @@ private slots:
         };
         QTest::newRow("calibrated gray")
             << p << QByteArray("8\n/ColorSpace [/CalGray << \n/WhitePoint [0.9505 1.0000 1.0891] \n/Gamma 2.2 \n>>] \n"
-                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
         p = TiffPage();
         p.extra = [](TIFF *t) {
             float white[2] = {0.3127F, 0.3290F};
@@ -214,23 +220,29 @@ private slots:
         const QByteArray srgb = QByteArray("8\n/ColorSpace [/CalRGB << \n/WhitePoint [0.9505 1.0000 1.0891] \n"
                                "/Matrix [0.4124 0.2126 0.0193 0.3576 0.7152 0.1192 0.1805 0.0722 0.9505] \n"
                                "/Gamma [2.2 2.2 2.2] \n>>] \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
-        QTest::newRow("calibrated RGB") << p << srgb;
+        QTest::newRow("calibrated RGB") << p << srgb << QString();
         // the primaries a white point alone stands for are sRGB's
         p.extra = [](TIFF *t) {
             float white[2] = {0.3127F, 0.3290F};
             TIFFSetField(t, TIFFTAG_WHITEPOINT, white);
         };
-        QTest::newRow("white point alone") << p << srgb;
+        QTest::newRow("white point alone") << p << srgb << QString();
         p = palettePage(4);
         QTest::newRow("4-bit palette widens to 8 bits")
-            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
     }
 
     void imageDictionary()
     {
         QFETCH(TiffPage, page);
         QFETCH(QByteArray, tail);
+        QFETCH(QString, warning);
+        // an assumption about the input is reported, and the document made
+        takeTiffMessages();
         const PdfFile f = convert({page});
+        QCOMPARE(takeTiffMessages().filter(QRegularExpression(QStringLiteral("^tiff2pdf: "))),
+                 warning.isEmpty() ? QStringList() : QStringList{QStringLiteral("tiff2pdf: Warning, ")
+                                                                 + warning.arg(m_dir.filePath(QStringLiteral("in%1.tiff").arg(m_count - 1)))});
         verifyStructure(f);
         QCOMPARE(f.objects.size(), 8);
         const QByteArray head = "/Length 8 0 R \n/Type /XObject \n/Subtype /Image \n/Name /Im1\n/Width "
