@@ -3,14 +3,8 @@
 #include <QRegularExpression>
 
 #include <cstring>
-#include <memory>
 
 namespace {
-
-struct Closer {
-    void operator()(TIFF *t) const { TIFFClose(t); }
-};
-using Tiff = std::unique_ptr<TIFF, Closer>;
 
 TiffPage scannedPage()
 {
@@ -136,7 +130,7 @@ TiffPage scannedRgb()
 QList<QByteArray> readAllPixels(const QString &path)
 {
     QList<QByteArray> result;
-    Tiff tif(TIFFOpen(path.toLocal8Bit().constData(), "r"));
+    TiffFile tif(TIFFOpen(path.toLocal8Bit().constData(), "r"));
     if (!tif)
         return result;
     do {

@@ -323,11 +323,10 @@ private slots:
         QByteArray corrupt = readFile(dir + QStringLiteral("corrupt.tiff"));
         {
             // Deflate data of row 12 that zlib rejects
-            TIFF *t = TIFFOpen(QFile::encodeName(dir + QStringLiteral("corrupt.tiff")).constData(), "r");
+            const TiffFile t(TIFFOpen(QFile::encodeName(dir + QStringLiteral("corrupt.tiff")).constData(), "r"));
             uint64_t *offsets = nullptr;
-            QVERIFY(t && TIFFGetField(t, TIFFTAG_STRIPOFFSETS, &offsets));
+            QVERIFY(t && TIFFGetField(t.get(), TIFFTAG_STRIPOFFSETS, &offsets));
             corrupt.replace(int(offsets[12]), 4, QByteArray(4, '\xff'));
-            TIFFClose(t);
         }
         QVERIFY(writeFile(dir + QStringLiteral("corrupt.tiff"), corrupt));
         QVERIFY(QFile::resize(dir + QStringLiteral("truncated.tiff"), QFileInfo(dir + QStringLiteral("truncated.tiff")).size() - 40));

@@ -107,11 +107,11 @@ QByteArray subsampledTiles(uint32_t width, uint32_t length, uint32_t tile)
 Picture readRgba(const QString &path)
 {
     Picture pic;
-    TIFF *t = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    const TiffFile t(TIFFOpen(QFile::encodeName(path).constData(), "r"));
     uint32_t width = 0, length = 0;
-    if (t && TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) && TIFFGetField(t, TIFFTAG_IMAGELENGTH, &length)) {
+    if (t && TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &width) && TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &length)) {
         QVector<uint32_t> raster(int(width * length));
-        if (TIFFReadRGBAImageOriented(t, width, length, raster.data(), ORIENTATION_TOPLEFT, 0)) {
+        if (TIFFReadRGBAImageOriented(t.get(), width, length, raster.data(), ORIENTATION_TOPLEFT, 0)) {
             pic.width = int(width);
             pic.height = int(length);
             for (uint32_t v : raster)
@@ -119,8 +119,6 @@ Picture readRgba(const QString &path)
                     pic.rgb += char(v >> shift & 0xff);
         }
     }
-    if (t)
-        TIFFClose(t);
     return pic;
 }
 

@@ -7,13 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace {
-
-struct TiffCloser {
-    void operator()(TIFF *t) const { TIFFClose(t); }
-};
 
 // One sample in 0..255 before it is packed.
 int smoothValue(const TiffPage &p, uint32_t x, uint32_t y, int s)
@@ -243,7 +238,7 @@ QByteArray pagePixels(const TiffPage &page)
 
 bool writeTiff(const QString &path, const QList<TiffPage> &pages)
 {
-    std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpen(QFile::encodeName(path).constData(), "w"));
+    TiffFile tif(TIFFOpen(QFile::encodeName(path).constData(), "w"));
     if (!tif)
         return false;
     for (const TiffPage &p : pages) {

@@ -14,7 +14,13 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
 #include <tiffio.h>
+
+struct TiffCloser {
+    void operator()(TIFF *t) const { TIFFClose(t); }
+};
+using TiffFile = std::unique_ptr<TIFF, TiffCloser>;
 
 struct TiffPage;
 
