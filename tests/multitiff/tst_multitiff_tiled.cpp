@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+
 class TestMultiTiffTiled : public QObject
 {
     Q_OBJECT
@@ -26,35 +27,37 @@ private slots:
     {
         QTest::addColumn<TiffPage>("spec");
         QTest::addColumn<QString>("tileWidth");
+        QTest::addColumn<QString>("tileLength");
         QTest::addColumn<QString>("planar");
         TiffPage p = scannedRgb();
         p.width = 150;
         p.length = 100;
         p.tileWidth = 64;
         p.tileLength = 32;
-        QTest::newRow("first input keeps its tiles") << p << "64" << "1";
+        QTest::newRow("first input keeps its tiles") << p << "64" << "32" << "1";
         p = scannedGray();
-        QTest::newRow("scanned gray page") << p << "256" << "1";
+        QTest::newRow("scanned gray page") << p << "256" << "256" << "1";
         p = scannedBilevel();
         p.width = 301;
-        QTest::newRow("scanned bilevel page") << p << "256" << "1";
+        QTest::newRow("scanned bilevel page") << p << "256" << "256" << "1";
         p = scannedRgb();
         p.width = 300;
         p.length = 270;
         p.planar = PLANARCONFIG_SEPARATE;
-        QTest::newRow("separate-plane strips") << p << "256" << "2";
+        QTest::newRow("separate-plane strips") << p << "256" << "256" << "2";
         p.tileWidth = 80;
         p.tileLength = 16;
-        QTest::newRow("separate-plane tiles") << p << "80" << "2";
+        QTest::newRow("separate-plane tiles") << p << "80" << "16" << "2";
         p.planar = PLANARCONFIG_CONTIG;
         p.bps = 16;
-        QTest::newRow("16-bit contiguous tiles") << p << "80" << "1";
+        QTest::newRow("16-bit contiguous tiles") << p << "80" << "16" << "1";
     }
 
     void inputsAreTiledAfterATiledFirst()
     {
         QFETCH(TiffPage, spec);
         QFETCH(QString, tileWidth);
+        QFETCH(QString, tileLength);
         QFETCH(QString, planar);
         const QString in = m_dir.filePath(QStringLiteral("in.tiff"));
         QVERIFY(writeTiff(in, {spec}));
@@ -62,7 +65,7 @@ private slots:
         QFile::remove(out);
         QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
         const QString bad = tagMismatches(tiffdump(out).directories.value(0),
-                                          {{TIFFTAG_TILEWIDTH, tileWidth}, {TIFFTAG_PLANARCONFIG, planar},
+                                          {{TIFFTAG_TILEWIDTH, tileWidth}, {TIFFTAG_TILELENGTH, tileLength}, {TIFFTAG_PLANARCONFIG, planar},
                                            {TIFFTAG_COMPRESSION, "5"}, {TIFFTAG_ROWSPERSTRIP, ""}});
         QVERIFY2(bad.isEmpty(), qPrintable(bad));
         QCOMPARE(readAllPixels(out), QList<QByteArray>{pagePixels(spec)});

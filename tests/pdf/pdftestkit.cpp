@@ -5,8 +5,8 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <jpeglib.h>
 
@@ -142,18 +142,11 @@ Picture renderPage(const QString &pdf, int page, int dpi, int oversample)
                                   QStringLiteral("-l"), QString::number(page), QStringLiteral("-singlefile"), pdf, prefix});
     Picture pic;
     const QByteArray data = readFile(prefix + QStringLiteral(".ppm"));
-    if (r.exitCode != 0 || !data.startsWith("P6"))
-        return pic;
     // "P6\n<w> <h>\n255\n" then the samples
-    int pos = 2, fields[3] = {0, 0, 0};
-    for (int &field : fields) {
-        while (pos < data.size() && std::isspace(uchar(data[pos])))
-            pos++;
-        while (pos < data.size() && std::isdigit(uchar(data[pos])))
-            field = field * 10 + (data[pos++] - '0');
-    }
+    int width = 0, height = 0, pos = 0;
+    if (r.exitCode != 0 || std::sscanf(data.constData(), "P6 %d %d 255%n", &width, &height, &pos) != 2 || pos == 0)
+        return pic;
     pos++;
-    const int width = fields[0], height = fields[1];
     const uchar *samples = reinterpret_cast<const uchar *>(data.constData()) + pos;
     if (data.size() - pos < width * height * 3 || width % oversample || height % oversample)
         return pic;
