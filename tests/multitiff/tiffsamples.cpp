@@ -6,18 +6,17 @@
 
 namespace {
 
-TiffPage scannedPage()
+// The scanner's page made small and noisy, in the legacy Deflate code at
+// level 9 and with the FillOrder and Threshholding tags the scanner writes.
+TiffPage scanned(TiffPage p, uint16_t threshholding)
 {
-    TiffPage p;
-    p.width = 61;
-    p.length = 37;
-    p.spp = 1;
-    p.photometric = PHOTOMETRIC_MINISBLACK;
-    p.compression = COMPRESSION_DEFLATE;
+    if (p.compression != COMPRESSION_CCITTFAX4)
+        p.compression = COMPRESSION_DEFLATE;
     p.zipQuality = 9;
     p.fillOrder = FILLORDER_MSB2LSB;
-    p.xres = p.yres = 300;
     p.pattern = noisyPixels;
+    if (threshholding)
+        p.extra = [threshholding](TIFF *t) { TIFFSetField(t, TIFFTAG_THRESHHOLDING, threshholding); };
     return p;
 }
 
@@ -103,28 +102,17 @@ QByteArray noisyPixels(const TiffPage &p)
 
 TiffPage scannedBilevel()
 {
-    TiffPage p = scannedPage();
-    p.bps = 1;
-    p.photometric = PHOTOMETRIC_MINISWHITE;
-    p.compression = COMPRESSION_CCITTFAX4;
-    p.width = 203;
-    p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_THRESHHOLDING, THRESHHOLD_BILEVEL); };
-    return p;
+    return scanned(scannerBilevel(203, 37), THRESHHOLD_BILEVEL);
 }
 
 TiffPage scannedGray()
 {
-    TiffPage p = scannedPage();
-    p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_THRESHHOLDING, THRESHHOLD_HALFTONE); };
-    return p;
+    return scanned(scannerGray(61, 37), THRESHHOLD_HALFTONE);
 }
 
 TiffPage scannedRgb()
 {
-    TiffPage p = scannedPage();
-    p.spp = 3;
-    p.photometric = PHOTOMETRIC_RGB;
-    return p;
+    return scanned(scannerRgb(61, 37), 0);
 }
 
 QList<QByteArray> readAllPixels(const QString &path)

@@ -19,32 +19,6 @@ uint8_t paletteComponent(int index, int c)
 
 } // namespace
 
-TiffPage scannerRgb(uint32_t width, uint32_t length)
-{
-    TiffPage p;
-    p.width = width;
-    p.length = length;
-    p.xres = p.yres = 300;
-    return p;
-}
-
-TiffPage scannerGray(uint32_t width, uint32_t length)
-{
-    TiffPage p = scannerRgb(width, length);
-    p.spp = 1;
-    p.photometric = PHOTOMETRIC_MINISBLACK;
-    return p;
-}
-
-TiffPage scannerBilevel(uint32_t width, uint32_t length)
-{
-    TiffPage p = scannerGray(width, length);
-    p.bps = 1;
-    p.photometric = PHOTOMETRIC_MINISWHITE;
-    p.compression = COMPRESSION_CCITTFAX4;
-    return p;
-}
-
 TiffPage palettePage(uint16_t bps)
 {
     TiffPage p;

@@ -10,11 +10,6 @@
 
 #include <QVector>
 
-// Pages as the scanner writes them: one row per strip, 300 dpi, 1-bit
-// min-is-white Group 4 or 8-bit Deflate.
-TiffPage scannerRgb(uint32_t width, uint32_t length);
-TiffPage scannerGray(uint32_t width, uint32_t length);
-TiffPage scannerBilevel(uint32_t width, uint32_t length);
 // A palette page with a colour map that expectedPicture knows.
 TiffPage palettePage(uint16_t bps);
 

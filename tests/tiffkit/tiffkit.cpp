@@ -226,6 +226,32 @@ void setSample(QByteArray &raster, const TiffPage &p, uint32_t x, uint32_t y, in
     }
 }
 
+TiffPage scannerRgb(uint32_t width, uint32_t length)
+{
+    TiffPage p;
+    p.width = width;
+    p.length = length;
+    p.xres = p.yres = 300;
+    return p;
+}
+
+TiffPage scannerGray(uint32_t width, uint32_t length)
+{
+    TiffPage p = scannerRgb(width, length);
+    p.spp = 1;
+    p.photometric = PHOTOMETRIC_MINISBLACK;
+    return p;
+}
+
+TiffPage scannerBilevel(uint32_t width, uint32_t length)
+{
+    TiffPage p = scannerGray(width, length);
+    p.bps = 1;
+    p.photometric = PHOTOMETRIC_MINISWHITE;
+    p.compression = COMPRESSION_CCITTFAX4;
+    return p;
+}
+
 qsizetype rowBytes(uint32_t width, uint16_t spp, uint16_t bps)
 {
     return qsizetype((uint64_t(width) * spp * bps + 7) / 8);

@@ -58,6 +58,11 @@ struct TiffPage {
 };
 Q_DECLARE_METATYPE(TiffPage)
 
+// Pages as the scanner writes them: one row per strip, 300 dpi, 1-bit
+// min-is-white Group 4 or 8-bit Deflate.
+TiffPage scannerRgb(uint32_t width, uint32_t length);
+TiffPage scannerGray(uint32_t width, uint32_t length);
+TiffPage scannerBilevel(uint32_t width, uint32_t length);
 // Bytes in one row of `width` pixels of `spp` samples of `bps` bits.
 qsizetype rowBytes(uint32_t width, uint16_t spp, uint16_t bps);
 // Sample `s` of pixel (x, y) in a raster laid out as the page's pixels, for
