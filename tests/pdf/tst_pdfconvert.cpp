@@ -58,14 +58,6 @@ TiffPage sixteenBits(TiffPage p)
     return p;
 }
 
-TiffPage withOrientation(TiffPage p, uint16_t orientation)
-{
-    p.orientation = orientation;
-    p.compression = COMPRESSION_LZW;
-    p.rowsPerStrip = 8;
-    return p;
-}
-
 // An uncompressed YCbCr page in tiles as a camera stores it: chroma
 // subsampled 2 x 2, one colour per block of 2 x 2 pixels, at 72 pixels per
 // inch. Blocks past the image's edge hold junk.
@@ -225,9 +217,11 @@ private slots:
         p.width = 90;
         QTest::newRow("tiled, orientation 3, edge tiles") << p << flate << rgb << 72 << 2.0;
 
-        for (uint16_t o = 2; o <= 8; o++)
-            QTest::newRow(qPrintable(QStringLiteral("orientation %1").arg(o)))
-                << withOrientation(TiffPage(), o) << jpeg << rgb << 72 << 4.0;
+        p = TiffPage();
+        p.compression = COMPRESSION_LZW;
+        p.rowsPerStrip = 8;
+        for (p.orientation = 2; p.orientation <= 8; p.orientation++)
+            QTest::addRow("orientation %d", p.orientation) << p << jpeg << rgb << 72 << 4.0;
 
         p = TiffPage();
         p.planar = PLANARCONFIG_SEPARATE;

@@ -82,7 +82,6 @@ private slots:
             change(p);
             return tiffBytes({p});
         };
-        auto tags = [](const std::function<void(TIFF *)> &extra) { return [extra](TiffPage &p) { p.extra = extra; }; };
         QTest::newRow("32 bits per sample") << page([](TiffPage &p) { p.bps = 32; }) << "No support for %1 with 32 bits per sample";
         QTest::newRow("5 samples per pixel") << page([](TiffPage &p) {
             p.spp = 5;
@@ -92,7 +91,7 @@ private slots:
                 TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 4, extras);
             };
         }) << "No support for %1 with 5 samples per pixel";
-        QTest::newRow("signed samples") << page(tags([](TIFF *t) { TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT); }))
+        QTest::newRow("signed samples") << page([](TiffPage &p) { p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT); }; })
                                         << "No support for %1 with sample format 2";
         QTest::newRow("RGB with 2 samples") << page([](TiffPage &p) { p.spp = 2; })
                                             << "No support for RGB image %1 with 2 samples per pixel";
@@ -278,13 +277,7 @@ private slots:
         const QString dir = freshDir();
         const QString input = dir + QStringLiteral("/in.tiff");
         TiffPage page = scannerRgb(600, 800);
-        page.pattern = [](const TiffPage &p) {  // noise: neither JPEG nor LZW makes it small
-            QByteArray bytes(int(rowBytes(p.width, p.spp, p.bps) * p.length), Qt::Uninitialized);
-            quint32 x = 12345;
-            for (char &c : bytes)
-                c = char((x = x * 1103515245u + 12345u) >> 24);
-            return bytes;
-        };
+        page.pattern = noisyPixels;  // neither JPEG nor LZW makes it small
         // The first page fits: a multi-page TIFF must not keep it either.
         QVERIFY(writeTiff(input, {TiffPage(), page}));
         const QString disk = dir + QStringLiteral("/disk");

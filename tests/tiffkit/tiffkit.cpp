@@ -180,6 +180,26 @@ QByteArray smoothPixels(const TiffPage &p)
     return raster;
 }
 
+QByteArray noisyPixels(const TiffPage &p)
+{
+    const qsizetype stride = rowBytes(p.width, p.spp, p.bps);
+    QByteArray raster(int(stride * p.length), '\0');
+    uint32_t state = 2463534242u ^ (p.seed * 2654435761u);
+    for (uint32_t row = 0; row < p.length; ++row) {
+        uint8_t *line = reinterpret_cast<uint8_t *>(raster.data()) + row * stride;
+        for (qsizetype i = 0; i < stride; ++i) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            line[i] = (i % 7 < 3) ? uint8_t(row + p.seed) : uint8_t(state);
+        }
+        const int tailBits = int((qsizetype(p.width) * p.bps * p.spp) % 8);
+        if (tailBits)
+            line[stride - 1] &= uint8_t(0xFF << (8 - tailBits));
+    }
+    return raster;
+}
+
 uint32_t maxSample(uint16_t bps)
 {
     return uint32_t((uint64_t(1) << bps) - 1);

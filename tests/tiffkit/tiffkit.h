@@ -27,6 +27,9 @@ struct TiffPage;
 // Smooth gradients (JPEG keeps them close), blocks for 1-bit pages, a spread
 // of indices for palette pages; `seed` shifts them. The default pattern.
 QByteArray smoothPixels(const TiffPage &page);
+// Noise with runs of equal bytes, so that the coders meet both; `seed`
+// changes it. The pattern of the pages below.
+QByteArray noisyPixels(const TiffPage &page);
 
 // One image directory to write. The defaults are a small RGB page at 72
 // pixels per inch, so that a rendering at 72 dpi has one pixel per pixel;
