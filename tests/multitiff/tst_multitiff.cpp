@@ -3,7 +3,6 @@
 
 #include "multitiff.h"
 #include "tiff2pdf.h"
-#include "tiffcp.h"
 #include "tiffsamples.h"
 
 #include <QFile>
@@ -379,15 +378,12 @@ private slots:
         QFETCH(QString, spec);
         const QString in = page(QStringLiteral("spec.tiff"), {scannedGray()});
         const QString out = path(QStringLiteral("refused.tiff"));
-        QFile::remove(out);
         QCOMPARE(combine2multiff({in}, out, spec), 1);
         QVERIFY(!QFile::exists(out));
         // The options are untouched: the next service call is plain LZW.
-        QCOMPARE(combine2multiff({in}, out, QStringLiteral("lzw")), 0);
-        const DumpedDirectory dir = tiffdump(out).directories.value(0);
-        QCOMPARE(dir.values.value(TIFFTAG_COMPRESSION), QStringLiteral("5"));
-        QVERIFY(!dir.values.contains(TIFFTAG_PREDICTOR));
-        QFile::remove(out);
+        const QString bad = tagMismatches(tiffdump(assembled({in})).directories.value(0),
+                                          {{TIFFTAG_COMPRESSION, "5"}, {TIFFTAG_PREDICTOR, ""}});
+        QVERIFY2(bad.isEmpty(), qPrintable(bad));
     }
 
     void pageNumbersFollowCopyOrder()
