@@ -3,27 +3,20 @@
 #include <QRegularExpression>
 
 #include <cstring>
-#include <memory>
 
 namespace {
 
-struct Closer {
-    void operator()(TIFF *t) const { TIFFClose(t); }
-};
-using Tiff = std::unique_ptr<TIFF, Closer>;
-
-TiffPage scannedPage()
+// The scanner's page made small and noisy, in the legacy Deflate code at
+// level 9 and with the FillOrder and Threshholding tags the scanner writes.
+TiffPage scanned(TiffPage p, uint16_t threshholding)
 {
-    TiffPage p;
-    p.width = 61;
-    p.length = 37;
-    p.spp = 1;
-    p.photometric = PHOTOMETRIC_MINISBLACK;
-    p.compression = COMPRESSION_DEFLATE;
+    if (p.compression != COMPRESSION_CCITTFAX4)
+        p.compression = COMPRESSION_DEFLATE;
     p.zipQuality = 9;
     p.fillOrder = FILLORDER_MSB2LSB;
-    p.xres = p.yres = 300;
     p.pattern = noisyPixels;
+    if (threshholding)
+        p.extra = [threshholding](TIFF *t) { TIFFSetField(t, TIFFTAG_THRESHHOLDING, threshholding); };
     return p;
 }
 
@@ -87,56 +80,25 @@ QByteArray readDirectory(TIFF *tif)
 
 } // namespace
 
-QByteArray noisyPixels(const TiffPage &p)
-{
-    const qsizetype stride = rowBytes(p.width, p.spp, p.bps);
-    QByteArray raster(int(stride * p.length), '\0');
-    uint32_t state = 2463534242u ^ (p.seed * 2654435761u);
-    for (uint32_t row = 0; row < p.length; ++row) {
-        uint8_t *line = reinterpret_cast<uint8_t *>(raster.data()) + row * stride;
-        for (qsizetype i = 0; i < stride; ++i) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            line[i] = (i % 7 < 3) ? uint8_t(row + p.seed) : uint8_t(state);
-        }
-        const int tailBits = int((qsizetype(p.width) * p.bps * p.spp) % 8);
-        if (tailBits)
-            line[stride - 1] &= uint8_t(0xFF << (8 - tailBits));
-    }
-    return raster;
-}
-
 TiffPage scannedBilevel()
 {
-    TiffPage p = scannedPage();
-    p.bps = 1;
-    p.photometric = PHOTOMETRIC_MINISWHITE;
-    p.compression = COMPRESSION_CCITTFAX4;
-    p.width = 203;
-    p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_THRESHHOLDING, THRESHHOLD_BILEVEL); };
-    return p;
+    return scanned(scannerBilevel(203, 37), THRESHHOLD_BILEVEL);
 }
 
 TiffPage scannedGray()
 {
-    TiffPage p = scannedPage();
-    p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_THRESHHOLDING, THRESHHOLD_HALFTONE); };
-    return p;
+    return scanned(scannerGray(61, 37), THRESHHOLD_HALFTONE);
 }
 
 TiffPage scannedRgb()
 {
-    TiffPage p = scannedPage();
-    p.spp = 3;
-    p.photometric = PHOTOMETRIC_RGB;
-    return p;
+    return scanned(scannerRgb(61, 37), 0);
 }
 
 QList<QByteArray> readAllPixels(const QString &path)
 {
     QList<QByteArray> result;
-    Tiff tif(TIFFOpen(path.toLocal8Bit().constData(), "r"));
+    TiffFile tif(TIFFOpen(path.toLocal8Bit().constData(), "r"));
     if (!tif)
         return result;
     do {
@@ -166,4 +128,17 @@ Dump tiffdump(const QString &path)
     }
     dump.ok = true;
     return dump;
+}
+
+QString tagMismatches(const DumpedDirectory &dir, const QMap<int, QString> &expected)
+{
+    QString report;
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        QString found = dir.values.value(it.key());
+        if (it.value().startsWith(QLatin1Char('#')) && dir.values.contains(it.key()))
+            found = QLatin1Char('#') + QString::number(dir.counts.value(it.key()));
+        if (found != it.value())
+            report += QStringLiteral("tag %1: <%2>, expected <%3>\n").arg(it.key()).arg(found, it.value());
+    }
+    return report;
 }

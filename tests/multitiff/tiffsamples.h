@@ -8,10 +8,6 @@
 
 #include <QMap>
 
-// Noise with runs of equal bytes, so that the coders meet both; `seed`
-// changes it. The pattern of the pages below.
-QByteArray noisyPixels(const TiffPage &page);
-
 // Small pages as the scanner writes them: one row per strip, legacy Deflate
 // at level 9 or Group 4, FillOrder, 300 pixels per inch, a DateTime, and the
 // Threshholding the scanner gives a bilevel or a gray page.
@@ -33,5 +29,8 @@ struct Dump {
     QList<DumpedDirectory> directories;
 };
 Dump tiffdump(const QString &path);
+// The tags of `dir` that differ from `expected` (tiffdump's text, "" for an
+// absent tag, "#n" for one of n values), a line each; empty when all match.
+QString tagMismatches(const DumpedDirectory &dir, const QMap<int, QString> &expected);
 
 #endif

@@ -5,24 +5,12 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <jpeglib.h>
 
 namespace {
-
-void put16(QByteArray &b, uint16_t v)
-{
-    b.append(char(v & 0xff));
-    b.append(char(v >> 8));
-}
-
-void put32(QByteArray &b, uint32_t v)
-{
-    put16(b, uint16_t(v & 0xffff));
-    put16(b, uint16_t(v >> 16));
-}
 
 uint8_t paletteComponent(int index, int c)
 {
@@ -30,32 +18,6 @@ uint8_t paletteComponent(int index, int c)
 }
 
 } // namespace
-
-TiffPage scannerRgb(uint32_t width, uint32_t length)
-{
-    TiffPage p;
-    p.width = width;
-    p.length = length;
-    p.xres = p.yres = 300;
-    return p;
-}
-
-TiffPage scannerGray(uint32_t width, uint32_t length)
-{
-    TiffPage p = scannerRgb(width, length);
-    p.spp = 1;
-    p.photometric = PHOTOMETRIC_MINISBLACK;
-    return p;
-}
-
-TiffPage scannerBilevel(uint32_t width, uint32_t length)
-{
-    TiffPage p = scannerGray(width, length);
-    p.bps = 1;
-    p.photometric = PHOTOMETRIC_MINISWHITE;
-    p.compression = COMPRESSION_CCITTFAX4;
-    return p;
-}
 
 TiffPage palettePage(uint16_t bps)
 {
@@ -74,121 +36,6 @@ TiffPage palettePage(uint16_t bps)
         TIFFSetField(t, TIFFTAG_COLORMAP, r.data(), g.data(), b.data());
     };
     return p;
-}
-
-int RawTiff::addBlob(const QByteArray &data)
-{
-    m_blobs << data;
-    return m_blobs.size() - 1;
-}
-
-void RawTiff::shortTag(uint16_t tag, const QVector<uint16_t> &values)
-{
-    Entry e{tag, TIFF_SHORT, uint32_t(values.size()), {}, {}, 0, false};
-    for (uint16_t v : values)
-        put16(e.value, v);
-    add(e);
-}
-
-void RawTiff::longTag(uint16_t tag, const QVector<uint32_t> &values)
-{
-    Entry e{tag, TIFF_LONG, uint32_t(values.size()), {}, {}, 0, false};
-    for (uint32_t v : values)
-        put32(e.value, v);
-    add(e);
-}
-
-void RawTiff::offsetTag(uint16_t tag, const QVector<int> &blobs, int delta)
-{
-    add(Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, delta, false});
-}
-
-void RawTiff::sizeTag(uint16_t tag, const QVector<int> &blobs)
-{
-    add(Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, 0, true});
-}
-
-void RawTiff::asciiTag(uint16_t tag, const QByteArray &text)
-{
-    QByteArray v = text;
-    v.append('\0');
-    add(Entry{tag, TIFF_ASCII, uint32_t(v.size()), v, {}, 0, false});
-}
-
-void RawTiff::rationalTag(uint16_t tag, uint32_t num, uint32_t den)
-{
-    Entry e{tag, TIFF_RATIONAL, 1, {}, {}, 0, false};
-    put32(e.value, num);
-    put32(e.value, den);
-    add(e);
-}
-
-void RawTiff::add(const Entry &entry)
-{
-    for (int i = 0; i < m_entries.size(); i++) {
-        if (m_entries[i].tag == entry.tag) {
-            m_entries[i] = entry;
-            return;
-        }
-    }
-    m_entries << entry;
-}
-
-QByteArray RawTiff::build() const
-{
-    QByteArray out("II*\0", 4);
-    QVector<uint32_t> blobOffsets;
-    uint32_t pos = 8;
-    for (const QByteArray &b : m_blobs) {
-        blobOffsets << pos;
-        pos += uint32_t(b.size());
-        pos += pos % 2;
-    }
-    const uint32_t ifd = pos;
-    put32(out, ifd);
-    for (const QByteArray &b : m_blobs) {
-        out += b;
-        if (out.size() % 2)
-            out.append('\0');
-    }
-    QList<Entry> entries = m_entries;
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.tag < b.tag; });
-    uint32_t extra = ifd + 2 + 12 * uint32_t(entries.size()) + 4;
-    QByteArray dir, values;
-    put16(dir, uint16_t(entries.size()));
-    for (Entry e : entries) {
-        if (!e.blobs.isEmpty()) {
-            for (int id : e.blobs)
-                put32(e.value, e.sizes ? uint32_t(m_blobs[id].size()) : blobOffsets[id] + uint32_t(e.delta));
-        }
-        put16(dir, e.tag);
-        put16(dir, e.type);
-        put32(dir, e.count);
-        if (e.value.size() <= 4) {
-            QByteArray v = e.value;
-            v.append(QByteArray(4 - v.size(), '\0'));
-            dir += v;
-        } else {
-            put32(dir, extra + uint32_t(values.size()));
-            values += e.value;
-            if (values.size() % 2)
-                values.append('\0');
-        }
-    }
-    put32(dir, 0);
-    return out + dir + values;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QByteArray encodeJpeg(const QByteArray &rgb, int width, int height, int restartRows)
@@ -228,22 +75,10 @@ bool qpdfCheckClean(const QString &pdf, QString *report)
            && !report->contains(QStringLiteral("WARNING"), Qt::CaseInsensitive);
 }
 
-int pdfinfoPageCount(const QString &pdf)
-{
-    const ToolResult r = runTool(QStringLiteral("pdfinfo"), {pdf});
-    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("^Pages:\\s+(\\d+)$"),
-                                                         QRegularExpression::MultilineOption)
-                                          .match(QString::fromLocal8Bit(r.out));
-    return r.exitCode == 0 && m.hasMatch() ? m.captured(1).toInt() : -1;
-}
-
 QStringList pdfinfoPageSizes(const QString &pdf)
 {
-    const int pages = pdfinfoPageCount(pdf);
-    if (pages <= 0)
-        return {};
     const ToolResult r = runTool(QStringLiteral("pdfinfo"), {QStringLiteral("-f"), QStringLiteral("1"),
-                                                             QStringLiteral("-l"), QString::number(pages), pdf});
+                                                             QStringLiteral("-l"), QStringLiteral("99999"), pdf});
     QStringList sizes;
     QRegularExpression re(QStringLiteral("^Page\\s+\\d+ size:\\s+(\\S+ x \\S+) pts"), QRegularExpression::MultilineOption);
     auto it = re.globalMatch(QString::fromLocal8Bit(r.out));
@@ -262,11 +97,9 @@ QList<ImageListEntry> pdfimagesList(const QString &pdf)
         if (f.size() < 9)
             continue;
         ImageListEntry e;
-        e.page = f[0].toInt();
         e.width = f[3].toInt();
         e.height = f[4].toInt();
         e.color = f[5];
-        e.comp = f[6].toInt();
         e.bpc = f[7].toInt();
         e.enc = f[8];
         list << e;
@@ -283,18 +116,11 @@ Picture renderPage(const QString &pdf, int page, int dpi, int oversample)
                                   QStringLiteral("-l"), QString::number(page), QStringLiteral("-singlefile"), pdf, prefix});
     Picture pic;
     const QByteArray data = readFile(prefix + QStringLiteral(".ppm"));
-    if (r.exitCode != 0 || !data.startsWith("P6"))
-        return pic;
     // "P6\n<w> <h>\n255\n" then the samples
-    int pos = 2, fields[3] = {0, 0, 0};
-    for (int &field : fields) {
-        while (pos < data.size() && std::isspace(uchar(data[pos])))
-            pos++;
-        while (pos < data.size() && std::isdigit(uchar(data[pos])))
-            field = field * 10 + (data[pos++] - '0');
-    }
+    int width = 0, height = 0, pos = 0;
+    if (r.exitCode != 0 || std::sscanf(data.constData(), "P6 %d %d 255%n", &width, &height, &pos) != 2 || pos == 0)
+        return pic;
     pos++;
-    const int width = fields[0], height = fields[1];
     const uchar *samples = reinterpret_cast<const uchar *>(data.constData()) + pos;
     if (data.size() - pos < width * height * 3 || width % oversample || height % oversample)
         return pic;
@@ -390,71 +216,45 @@ double meanDifference(const Picture &a, const Picture &b)
 
 PdfFile parsePdf(const QByteArray &data)
 {
+    // Objects are cut at the offsets the cross-reference table gives (a grown
+    // document writes them out of number order), so that a wrong offset shows
+    // as an object that does not begin or end where it should.
     PdfFile f;
-    // the header is two lines; the objects follow in any order of numbers
-    const int first = data.indexOf('\n', data.indexOf('\n') + 1) + 1;
-    if (first <= 0 || !data.mid(first, 20).contains(" 0 obj\n")) {
-        f.error = QStringLiteral("no first object");
+    const int xref = data.lastIndexOf("\nxref\n") + 1;
+    const int trailer = data.indexOf("trailer\n", xref);
+    if (xref <= 0 || trailer < 0) {
+        f.error = QStringLiteral("no cross-reference table");
         return f;
     }
-    f.header = data.left(first);
-    int pos = first;
-    QRegularExpression head(QStringLiteral("^(\\d+) 0 obj\\n"));
-    while (pos < data.size() && !data.mid(pos, 5).startsWith("xref")) {
-        const QRegularExpressionMatch m = head.match(QString::fromLatin1(data.mid(pos, 20)));
-        if (!m.hasMatch()) {
-            f.error = QStringLiteral("no object at %1").arg(pos);
+    f.xrefOffset = xref;
+    f.xref = data.mid(xref, trailer - xref);
+    f.trailer = data.mid(trailer);
+    // after "xref", "0 <size> " and the free entry, one line per object
+    const QList<QByteArray> lines = f.xref.split('\n').mid(3, f.xref.count('\n') - 3);
+    QList<qint64> starts{xref};
+    for (const QByteArray &line : lines)
+        starts << line.left(10).toLongLong();
+    std::sort(starts.begin(), starts.end());
+    for (const QByteArray &line : lines) {
+        PdfObject o;
+        o.number = f.objects.size() + 1;
+        o.offset = line.left(10).toLongLong();
+        o.text = data.mid(o.offset, *std::upper_bound(starts.begin(), starts.end(), o.offset) - o.offset);
+        const QByteArray head = QByteArray::number(o.number) + " 0 obj\n<< \n";
+        const int stream = o.text.indexOf(" >>\nstream\n");
+        if (!o.text.startsWith(QByteArray::number(o.number) + " 0 obj\n") || !o.text.endsWith("endobj\n")) {
+            f.error = QStringLiteral("object %1 is not at its offset").arg(o.number);
             return f;
         }
-        PdfObject o;
-        o.number = m.captured(1).toInt();
-        o.offset = pos;
-        const int body = pos + m.capturedLength(0);
-        const int endobj = data.indexOf("endobj\n", body);
-        const int streamAt = data.indexOf(" >>\nstream\n", body);
-        int end = 0;
-        if (streamAt >= 0 && (endobj < 0 || streamAt < endobj)) {
+        if (o.text.startsWith(head) && stream > 0 && o.text.endsWith("\nendstream\nendobj\n")) {
             o.isStream = true;
-            o.dict = data.mid(body + 4, streamAt - body - 4);
-            const int start = streamAt + 11;
-            // the stream ends where the next object (or the xref table) begins
-            const QByteArray next = QByteArray::number(o.number + 1) + " 0 obj\n";
-            int at = start;
-            for (;;) {
-                at = data.indexOf("\nendstream\nendobj\n", at);
-                if (at < 0)
-                    break;
-                const QByteArray after = data.mid(at + 18, next.size());
-                if (after == next || after.startsWith("xref\n"))
-                    break;
-                at++;
-            }
-            if (at < 0) {
-                f.error = QStringLiteral("unterminated stream in object %1").arg(o.number);
-                return f;
-            }
-            o.stream = data.mid(start, at - start);
-            end = at + 18;
-        } else {
-            if (endobj < 0) {
-                f.error = QStringLiteral("unterminated object %1").arg(o.number);
-                return f;
-            }
-            end = endobj + 7;
+            o.dict = o.text.mid(head.size(), stream - head.size());
+            o.stream = o.text.mid(stream + 11, o.text.size() - 18 - stream - 11);
         }
-        o.text = data.mid(pos, end - pos);
         f.objects << o;
-        pos = end;
     }
-    f.xrefOffset = pos;
-    const int trailer = data.indexOf("trailer\n", pos);
-    if (trailer < 0) {
-        f.error = QStringLiteral("no trailer");
-        return f;
-    }
-    f.xref = data.mid(pos, trailer - pos);
-    f.trailer = data.mid(trailer);
-    f.ok = true;
+    f.header = data.left(int(starts.first()));
+    f.ok = !f.objects.isEmpty();
     return f;
 }
 

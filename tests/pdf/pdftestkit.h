@@ -10,45 +10,8 @@
 
 #include <QVector>
 
-// Pages as the scanner writes them: one row per strip, 300 dpi, 1-bit
-// min-is-white Group 4 or 8-bit Deflate.
-TiffPage scannerRgb(uint32_t width, uint32_t length);
-TiffPage scannerGray(uint32_t width, uint32_t length);
-TiffPage scannerBilevel(uint32_t width, uint32_t length);
 // A palette page with a colour map that expectedPicture knows.
 TiffPage palettePage(uint16_t bps);
-
-// A TIFF file written byte by byte (little-endian), for directories libtiff
-// would refuse to write. Blobs are placed first; offset tags point at them.
-class RawTiff {
-public:
-    int addBlob(const QByteArray &data);
-    void shortTag(uint16_t tag, const QVector<uint16_t> &values);
-    void longTag(uint16_t tag, const QVector<uint32_t> &values);
-    void offsetTag(uint16_t tag, const QVector<int> &blobs, int delta = 0);
-    void sizeTag(uint16_t tag, const QVector<int> &blobs);
-    void asciiTag(uint16_t tag, const QByteArray &text);
-    void rationalTag(uint16_t tag, uint32_t num, uint32_t den);
-    QByteArray build() const;
-
-private:
-    struct Entry {
-        uint16_t tag;
-        uint16_t type;
-        uint32_t count;
-        QByteArray value;
-        QVector<int> blobs;  // offset (or size) entries, resolved in build()
-        int delta = 0;
-        bool sizes = false;
-    };
-    void add(const Entry &entry);  // replaces an entry of the same tag
-
-    QList<QByteArray> m_blobs;
-    QList<Entry> m_entries;
-};
-
-bool writeFile(const QString &path, const QByteArray &data);
-QByteArray readFile(const QString &path);
 
 // A small baseline JPEG of the RGB pixels (YCbCr, 2x2 chroma subsampling),
 // with a restart marker every `restartRows` rows of blocks when non-zero.
@@ -63,16 +26,13 @@ struct JpegParts {
 JpegParts splitJpeg(const QByteArray &jpeg);
 
 bool qpdfCheckClean(const QString &pdf, QString *report);
-// Page sizes in points as pdfinfo prints them ("595.2 x 841.92").
+// Page sizes in points as pdfinfo prints them ("595.2 x 841.92"), one per page.
 QStringList pdfinfoPageSizes(const QString &pdf);
-int pdfinfoPageCount(const QString &pdf);
 
 struct ImageListEntry {
-    int page = 0;
     int width = 0;
     int height = 0;
     QString color;
-    int comp = 0;
     int bpc = 0;
     QString enc;
 };

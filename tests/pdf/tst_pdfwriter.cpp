@@ -6,7 +6,6 @@
 #include "tiff2pdf.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -45,7 +44,7 @@ private:
     // Converts the pages and walks the result; checks what holds for every
     // document: objects numbered 1..n in file order, each xref entry the
     // real offset of its object, the trailer pointing at the table.
-    PdfFile convert(const QList<TiffPage> &pages, QByteArray *raw = nullptr)
+    PdfFile convert(const QList<TiffPage> &pages)
     {
         const QString tiff = m_dir.filePath(QStringLiteral("in%1.tiff").arg(m_count));
         const QString pdf = m_dir.filePath(QStringLiteral("out%1.pdf").arg(m_count++));
@@ -56,47 +55,39 @@ private:
             qWarning("%s", qPrintable(report));
             return PdfFile();
         }
-        const QByteArray data = readFile(pdf);
-        if (raw)
-            *raw = data;
-        PdfFile f = parsePdf(data);
+        PdfFile f = parsePdf(readFile(pdf));
         if (!f.ok)
             qWarning("%s", qPrintable(f.error));
         return f;
     }
 
-    static void verifyStructure(const PdfFile &f)
+    // Objects numbered in file order (their offsets the parse has checked),
+    // the table's and the trailer's wording, and the length objects, which
+    // qpdf does not hold against their streams. False on any failure, so that
+    // a test stops before it reads objects that are not there.
+    static bool wellFormed(const PdfFile &f)
     {
-        QVERIFY2(f.ok, qPrintable(f.error));
-        QByteArray xref = "xref\n0 " + QByteArray::number(f.objects.size() + 1) + " \n0000000000 65535 f \n";
-        for (int i = 0; i < f.objects.size(); i++) {
-            QCOMPARE(f.objects[i].number, i + 1);
-            xref += QByteArray::number(f.objects[i].offset).rightJustified(10, '0') + " 00000 n \n";
-        }
-        QCOMPARE(f.xref, xref);
-        const QRegularExpression trailer(QStringLiteral(
-            "^trailer\\n<<\\n/Size (\\d+)\\n/Root 1 0 R \\n/Info 2 0 R \\n/ID\\[<([0-9A-F]{32})><\\2>\\]\\n>>\\n"
-            "startxref\\n(\\d+)\\n%%EOF\\n$"));
-        const QRegularExpressionMatch m = trailer.match(QString::fromLatin1(f.trailer));
-        QVERIFY2(m.hasMatch(), f.trailer.constData());
-        QCOMPARE(m.captured(1).toInt(), f.objects.size() + 1);
-        QCOMPARE(m.captured(3).toLongLong(), f.xrefOffset);
-        // every stream's length object holds its byte count
-        for (int i = 0; i + 1 < f.objects.size(); i++) {
-            const PdfObject &o = f.objects[i];
-            if (!o.isStream || !o.dict.startsWith("/Length " + QByteArray::number(o.number + 1) + " 0 R \n"))
-                continue;
-            QCOMPARE(f.objects[i + 1].text, QByteArray::number(o.number + 1) + " 0 obj\n"
-                                                + QByteArray::number(o.stream.size()) + "\nendobj\n");
-        }
-    }
-
-    static QByteArray fileId(const PdfFile &f)
-    {
-        return QRegularExpression(QStringLiteral("/ID\\[<([0-9A-F]{32})>"))
-            .match(QString::fromLatin1(f.trailer))
-            .captured(1)
-            .toLatin1();
+        [&f] {
+            QVERIFY2(f.ok, qPrintable(f.error));
+            QByteArray xref = "xref\n0 " + QByteArray::number(f.objects.size() + 1) + " \n0000000000 65535 f \n";
+            for (int i = 0; i < f.objects.size(); i++) {
+                QVERIFY(i == 0 || f.objects[i].offset > f.objects[i - 1].offset);
+                xref += QByteArray::number(f.objects[i].offset).rightJustified(10, '0') + " 00000 n \n";
+            }
+            QCOMPARE(f.xref, xref);
+            const QRegularExpression trailer(QStringLiteral(
+                "^trailer\\n<<\\n/Size (\\d+)\\n/Root 1 0 R \\n/Info 2 0 R \\n/ID\\[<([0-9A-F]{32})><\\2>\\]\\n>>\\n"
+                "startxref\\n(\\d+)\\n%%EOF\\n$"));
+            const QRegularExpressionMatch m = trailer.match(QString::fromLatin1(f.trailer));
+            QVERIFY2(m.hasMatch(), f.trailer.constData());
+            QCOMPARE(m.captured(1).toInt(), f.objects.size() + 1);
+            QCOMPARE(m.captured(3).toLongLong(), f.xrefOffset);
+            for (const PdfObject &o : f.objects)
+                if (o.isStream && o.dict.startsWith("/Length " + QByteArray::number(o.number + 1) + " 0 R \n"))
+                    QCOMPARE(f.objects.value(o.number).text,
+                             QByteArray::number(o.number + 1) + " 0 obj\n" + QByteArray::number(o.stream.size()) + "\nendobj\n");
+        }();
+        return !QTest::currentTestFailed();
     }
 
 private slots:
@@ -112,9 +103,8 @@ private slots:
         page.width = 100;
         page.length = 50;
         page.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_SOFTWARE, "velloscan 1.0"); };
-        QByteArray raw;
-        const PdfFile f = convert({page}, &raw);
-        verifyStructure(f);
+        const PdfFile f = convert({page});
+        QVERIFY(wellFormed(f));
         QCOMPARE(f.header, kHeader11);
         QCOMPARE(f.objects.size(), 8);
         QCOMPARE(f.objects[0].text, kCatalog);
@@ -132,7 +122,9 @@ private slots:
                                                "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n"));
         QVERIFY(f.objects[6].stream.startsWith("\xFF\xD8"));
         QVERIFY(f.objects[6].stream.endsWith("\xFF\xD9"));
-        QVERIFY(raw.endsWith("%%EOF\n"));
+        // every document its own identifier, even from the same input
+        const PdfFile again = convert({page});
+        QVERIFY(again.ok && again.trailer != f.trailer);
     }
 
     void twoPageDocument()
@@ -142,26 +134,21 @@ private slots:
         TiffPage gray = grayPage(40, 30);
         gray.dateTime = "2023:01:02 03:04:05";
         const PdfFile f = convert({bilevel, gray});
-        verifyStructure(f);
+        QVERIFY(wellFormed(f));
         QCOMPARE(f.objects.size(), 13);
         // the date comes from the directory of the last page
         QCOMPARE(f.objects[1].text, infoText("D:20230102030405"));
         QCOMPARE(f.objects[2].text, QByteArray("3 0 obj\n<< \n/Type /Pages \n/Kids [ 4 0 R 9 0 R ] \n/Count 2 \n>> \nendobj\n"));
-        QCOMPARE(f.objects[3].text, QByteArray("4 0 obj\n<<\n/Type /Page \n/Parent 3 0 R \n"
-                                               "/MediaBox [0.0000 0.0000 64.0000 48.0000] \n/Contents 5 0 R \n"
-                                               "/Resources << \n/XObject <<\n/Im1 7 0 R >>\n/ProcSet [ /ImageB ]\n>>\n>>\n"
-                                               "endobj\n"));
+        QVERIFY(f.objects[3].text.contains("/MediaBox [0.0000 0.0000 64.0000 48.0000] \n/Contents 5 0 R \n"
+                                           "/Resources << \n/XObject <<\n/Im1 7 0 R >>\n/ProcSet [ /ImageB ]\n"));
         QCOMPARE(f.objects[6].dict, QByteArray("/Length 8 0 R \n/Type /XObject \n/Subtype /Image \n/Name /Im1\n"
                                                "/Width 64\n/Height 48\n/BitsPerComponent 1\n/ColorSpace /DeviceGray \n"
                                                "/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 64 /Rows 48>>\n"));
-        QCOMPARE(f.objects[8].text, QByteArray("9 0 obj\n<<\n/Type /Page \n/Parent 3 0 R \n"
-                                               "/MediaBox [0.0000 0.0000 40.0000 30.0000] \n/Contents 10 0 R \n"
-                                               "/Resources << \n/XObject <<\n/Im2 12 0 R >>\n/ProcSet [ /ImageB ]\n>>\n>>\n"
-                                               "endobj\n"));
+        QVERIFY(f.objects[8].text.contains("/MediaBox [0.0000 0.0000 40.0000 30.0000] \n/Contents 10 0 R \n"
+                                           "/Resources << \n/XObject <<\n/Im2 12 0 R >>\n"));
         QCOMPARE(f.objects[9].stream, QByteArray("q  40.0000 0.0000 0.0000 30.0000 0.0000 0.0000 cm /Im2 Do Q\n"));
-        QCOMPARE(f.objects[11].dict, QByteArray("/Length 13 0 R \n/Type /XObject \n/Subtype /Image \n/Name /Im2\n"
-                                                "/Width 40\n/Height 30\n/BitsPerComponent 8\n/ColorSpace /DeviceGray \n"
-                                                "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n"));
+        QVERIFY(f.objects[11].dict.startsWith("/Length 13 0 R \n/Type /XObject \n/Subtype /Image \n/Name /Im2\n"
+                                              "/Width 40\n/Height 30\n/BitsPerComponent 8\n/ColorSpace /DeviceGray \n"));
     }
 
     // The kids of the pages tree, a line feed after every eighth.
@@ -170,7 +157,7 @@ private slots:
         const PdfFile f = convert(QList<TiffPage>() << grayPage(8, 8) << grayPage(8, 8) << grayPage(8, 8) << grayPage(8, 8)
                                                     << grayPage(8, 8) << grayPage(8, 8) << grayPage(8, 8) << grayPage(8, 8)
                                                     << grayPage(8, 8));
-        verifyStructure(f);
+        QVERIFY(wellFormed(f));
         QCOMPARE(f.objects[2].text, QByteArray("3 0 obj\n<< \n/Type /Pages \n/Kids [ 4 0 R 9 0 R 14 0 R 19 0 R 24 0 R "
                                                "29 0 R 34 0 R 39 0 R \n44 0 R ] \n/Count 9 \n>> \nendobj\n"));
     }
@@ -180,47 +167,39 @@ private slots:
     {
         QTest::addColumn<TiffPage>("page");
         QTest::addColumn<QByteArray>("tail");  // after "/BitsPerComponent "
+        QTest::addColumn<QString>("warning");  // %1: the input
 
-        TiffPage p = grayPage(64, 48);
-        p.photometric = PHOTOMETRIC_MINISWHITE;
-        QTest::newRow("gray min-is-white")
-            << p << QByteArray("8\n/ColorSpace /DeviceGray \n/Decode [ 1 0 ]\n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
-        p = scannerBilevel(64, 48);
-        p.photometric = PHOTOMETRIC_MINISBLACK;
-        QTest::newRow("bilevel min-is-black")
-            << p << QByteArray("1\n/ColorSpace /DeviceGray \n/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 64 /Rows 48 /BlackIs1 true >>\n");
-        p = TiffPage();
+        // (the inverted decodes and the predictor parameters the renderings check)
+        TiffPage p;
         p.rowsPerStrip = p.length;
-        QTest::newRow("stored Deflate") << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /FlateDecode ");
-        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL); };
-        QTest::newRow("stored Deflate with predictor")
-            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /FlateDecode /DecodeParms << /Predictor 2 /Columns 64 /Colors 3 /BitsPerComponent 8>>\n");
+        QTest::newRow("stored Deflate") << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /FlateDecode ") << QString();
         p = TiffPage();
         p.compression = COMPRESSION_JPEG;
-        p.photometric = PHOTOMETRIC_YCBCR;
         p.rowsPerStrip = 16;
-        p.extra = [](TIFF *t) { TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB); };
-        p.photometric = PHOTOMETRIC_RGB;
-        p.extra = nullptr;
         QTest::newRow("stored RGB JPEG")
-            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 0 >>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 0 >>\n") << QString();
         p = TiffPage();
         p.spp = 4;
         p.photometric = PHOTOMETRIC_SEPARATED;
         QTest::newRow("CMYK")
-            << p << QByteArray("8\n/ColorSpace /DeviceCMYK \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceCMYK \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
         p.photometric = PHOTOMETRIC_RGB;
         QTest::newRow("RGB with four samples: inverse CMYK")
-            << p << QByteArray("8\n/ColorSpace /DeviceCMYK \n/Decode [ 1 0 1 0 1 0 1 0 ]\n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceCMYK \n/Decode [ 1 0 1 0 1 0 1 0 ]\n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n")
+            << "RGB image %1 has 4 samples per pixel, assuming inverse CMYK";
+        p.extraSample = EXTRASAMPLE_UNSPECIFIED;
+        QTest::newRow("RGB with an unspecified fourth sample: RGBA")
+            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n")
+            << "RGB image %1 has 4 samples per pixel, assuming RGBA";
         p = TiffPage();
         p.photometric = PHOTOMETRIC_CIELAB;
         QTest::newRow("CIELab")
             << p << QByteArray("8\n/ColorSpace [/Lab << \n/WhitePoint [0.9643 1.0000 0.8251] \n/Range [-127 127 -127 127] \n>>] \n"
-                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
         p.photometric = PHOTOMETRIC_ICCLAB;
         QTest::newRow("ICCLab")
             << p << QByteArray("8\n/ColorSpace [/Lab << \n/WhitePoint [0.9643 1.0000 0.8251] \n/Range [0 255 0 255] \n>>] \n"
-                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
         p = grayPage(64, 48);
         p.extra = [](TIFF *t) {
             float white[2] = {0.3127F, 0.3290F};
@@ -228,7 +207,7 @@ private slots:
         };
         QTest::newRow("calibrated gray")
             << p << QByteArray("8\n/ColorSpace [/CalGray << \n/WhitePoint [0.9505 1.0000 1.0891] \n/Gamma 2.2 \n>>] \n"
-                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+                               "/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
         p = TiffPage();
         p.extra = [](TIFF *t) {
             float white[2] = {0.3127F, 0.3290F};
@@ -240,24 +219,30 @@ private slots:
         const QByteArray srgb = QByteArray("8\n/ColorSpace [/CalRGB << \n/WhitePoint [0.9505 1.0000 1.0891] \n"
                                "/Matrix [0.4124 0.2126 0.0193 0.3576 0.7152 0.1192 0.1805 0.0722 0.9505] \n"
                                "/Gamma [2.2 2.2 2.2] \n>>] \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
-        QTest::newRow("calibrated RGB") << p << srgb;
+        QTest::newRow("calibrated RGB") << p << srgb << QString();
         // the primaries a white point alone stands for are sRGB's
         p.extra = [](TIFF *t) {
             float white[2] = {0.3127F, 0.3290F};
             TIFFSetField(t, TIFFTAG_WHITEPOINT, white);
         };
-        QTest::newRow("white point alone") << p << srgb;
+        QTest::newRow("white point alone") << p << srgb << QString();
         p = palettePage(4);
         QTest::newRow("4-bit palette widens to 8 bits")
-            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n");
+            << p << QByteArray("8\n/ColorSpace /DeviceRGB \n/Filter /DCTDecode /DecodeParms << /ColorTransform 1 >>\n") << QString();
     }
 
     void imageDictionary()
     {
         QFETCH(TiffPage, page);
         QFETCH(QByteArray, tail);
+        QFETCH(QString, warning);
+        // an assumption about the input is reported, and the document made
+        takeTiffMessages();
         const PdfFile f = convert({page});
-        verifyStructure(f);
+        QCOMPARE(takeTiffMessages().filter(QRegularExpression(QStringLiteral("^tiff2pdf: "))),
+                 warning.isEmpty() ? QStringList() : QStringList{QStringLiteral("tiff2pdf: Warning, ")
+                                                                 + warning.arg(m_dir.filePath(QStringLiteral("in%1.tiff").arg(m_count - 1)))});
+        QVERIFY(wellFormed(f));
         QCOMPARE(f.objects.size(), 8);
         const QByteArray head = "/Length 8 0 R \n/Type /XObject \n/Subtype /Image \n/Name /Im1\n/Width "
                                 + QByteArray::number(page.width) + "\n/Height " + QByteArray::number(page.length)
@@ -275,11 +260,10 @@ private slots:
         tiled.length = 70;
         tiled.tileWidth = tiled.tileLength = 32;  // 4 x 3 tiles, edges of 4 and 6
         const PdfFile f = convert({tiled, grayPage(20, 10)});
-        verifyStructure(f);
+        QVERIFY(wellFormed(f));
         QCOMPARE(f.objects.size(), 3 + (3 + 24) + 5);
         QCOMPARE(f.objects[2].text, QByteArray("3 0 obj\n<< \n/Type /Pages \n/Kids [ 4 0 R 31 0 R ] \n/Count 2 \n>> \nendobj\n"));
         QByteArray resources = "/XObject <<\n";
-        QByteArray content;
         for (int k = 0; k < 12; k++) {
             resources += "/Im1_" + QByteArray::number(k + 1) + " " + QByteArray::number(7 + 2 * k) + " 0 R ";
             if (k % 4 == 3)
@@ -297,7 +281,6 @@ private slots:
                                           "/Subtype /Image \n/Name /Im1_" + QByteArray::number(k + 1) + "\n/Width "
                                           + (right ? "4" : "32") + "\n/Height " + (bottom ? "6" : "32") + "\n"));
         }
-        QCOMPARE(f.objects[30].number, 31);
         QVERIFY(f.objects[30].text.contains("/Im2 34 0 R "));
     }
 
@@ -314,7 +297,7 @@ private slots:
             TIFFSetField(t, TIFFTAG_TRANSFERFUNCTION, table);
         };
         const PdfFile f = convert({curve, curve});
-        verifyStructure(f);
+        QVERIFY(wellFormed(f));
         QVERIFY(f.header.startsWith("%PDF-1.2 \n"));
         QCOMPARE(f.objects.size(), 3 + 7 + 7);
         QCOMPARE(f.objects[2].text, QByteArray("3 0 obj\n<< \n/Type /Pages \n/Kids [ 4 0 R 11 0 R ] \n/Count 2 \n>> \nendobj\n"));
@@ -333,7 +316,7 @@ private slots:
         TiffPage icc;
         icc.extra = [profile](TIFF *t) { TIFFSetField(t, TIFFTAG_ICCPROFILE, uint32_t(profile.size()), profile.constData()); };
         const PdfFile g = convert({icc, TiffPage()});
-        verifyStructure(g);
+        QVERIFY(wellFormed(g));
         QVERIFY(g.header.startsWith("%PDF-1.3 \n"));
         QCOMPARE(g.objects[2].text, QByteArray("3 0 obj\n<< \n/Type /Pages \n/Kids [ 4 0 R 10 0 R ] \n/Count 2 \n>> \nendobj\n"));
         QVERIFY(g.objects[3].text.contains("/Im1 8 0 R >>"));
@@ -389,7 +372,7 @@ private slots:
         QFETCH(TiffPage, page);
         QFETCH(QByteArray, entries);
         const PdfFile f = convert({page});
-        verifyStructure(f);
+        QVERIFY(wellFormed(f));
         QCOMPARE(f.objects[1].text, infoText("D:20240506070809", entries));
     }
 
@@ -409,23 +392,12 @@ private slots:
         const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
         const PdfFile f = convert({p});
         const QDateTime after = QDateTime::currentDateTime().addSecs(1);
-        verifyStructure(f);
+        QVERIFY(wellFormed(f));
         const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("/CreationDate \\(D:(\\d{14})\\)\\n/ModDate \\(D:\\1\\)\\n"))
                                               .match(QString::fromLatin1(f.objects[1].text));
         QVERIFY(m.hasMatch());
         const QDateTime stamp = QDateTime::fromString(m.captured(1), QStringLiteral("yyyyMMddHHmmss"));
         QVERIFY(stamp >= before.addMSecs(-before.time().msec()) && stamp <= after);
-    }
-
-    // Every document gets its own identifier, even from the same input.
-    void identifiersAreRandom()
-    {
-        const PdfFile a = convert({TiffPage()});
-        const PdfFile b = convert({TiffPage()});
-        verifyStructure(a);
-        verifyStructure(b);
-        QCOMPARE(fileId(a).size(), 32);
-        QVERIFY(fileId(a) != fileId(b));
     }
 };
 

@@ -7,13 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace {
-
-struct TiffCloser {
-    void operator()(TIFF *t) const { TIFFClose(t); }
-};
 
 // One sample in 0..255 before it is packed.
 int smoothValue(const TiffPage &p, uint32_t x, uint32_t y, int s)
@@ -126,6 +121,18 @@ bool writeDirectory(TIFF *t, const TiffPage &p)
     return writePixels(t, p) && TIFFWriteDirectory(t);
 }
 
+void put16(QByteArray &b, uint16_t v)
+{
+    b.append(char(v & 0xff));
+    b.append(char(v >> 8));
+}
+
+void put32(QByteArray &b, uint32_t v)
+{
+    put16(b, uint16_t(v & 0xffff));
+    put16(b, uint16_t(v >> 16));
+}
+
 QStringList g_messages;
 bool g_echo = false;
 
@@ -169,6 +176,26 @@ QByteArray smoothPixels(const TiffPage &p)
                           p.photometric == PHOTOMETRIC_PALETTE ? v % (uint64_t(1) << p.bps) : v * maxSample(p.bps) / 255);
             }
         }
+    }
+    return raster;
+}
+
+QByteArray noisyPixels(const TiffPage &p)
+{
+    const qsizetype stride = rowBytes(p.width, p.spp, p.bps);
+    QByteArray raster(int(stride * p.length), '\0');
+    uint32_t state = 2463534242u ^ (p.seed * 2654435761u);
+    for (uint32_t row = 0; row < p.length; ++row) {
+        uint8_t *line = reinterpret_cast<uint8_t *>(raster.data()) + row * stride;
+        for (qsizetype i = 0; i < stride; ++i) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            line[i] = (i % 7 < 3) ? uint8_t(row + p.seed) : uint8_t(state);
+        }
+        const int tailBits = int((qsizetype(p.width) * p.bps * p.spp) % 8);
+        if (tailBits)
+            line[stride - 1] &= uint8_t(0xFF << (8 - tailBits));
     }
     return raster;
 }
@@ -219,6 +246,32 @@ void setSample(QByteArray &raster, const TiffPage &p, uint32_t x, uint32_t y, in
     }
 }
 
+TiffPage scannerRgb(uint32_t width, uint32_t length)
+{
+    TiffPage p;
+    p.width = width;
+    p.length = length;
+    p.xres = p.yres = 300;
+    return p;
+}
+
+TiffPage scannerGray(uint32_t width, uint32_t length)
+{
+    TiffPage p = scannerRgb(width, length);
+    p.spp = 1;
+    p.photometric = PHOTOMETRIC_MINISBLACK;
+    return p;
+}
+
+TiffPage scannerBilevel(uint32_t width, uint32_t length)
+{
+    TiffPage p = scannerGray(width, length);
+    p.bps = 1;
+    p.photometric = PHOTOMETRIC_MINISWHITE;
+    p.compression = COMPRESSION_CCITTFAX4;
+    return p;
+}
+
 qsizetype rowBytes(uint32_t width, uint16_t spp, uint16_t bps)
 {
     return qsizetype((uint64_t(width) * spp * bps + 7) / 8);
@@ -231,7 +284,7 @@ QByteArray pagePixels(const TiffPage &page)
 
 bool writeTiff(const QString &path, const QList<TiffPage> &pages)
 {
-    std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpen(QFile::encodeName(path).constData(), "w"));
+    TiffFile tif(TIFFOpen(QFile::encodeName(path).constData(), "w"));
     if (!tif)
         return false;
     for (const TiffPage &p : pages) {
@@ -274,4 +327,112 @@ ToolResult runTool(const QString &program, const QStringList &args)
     r.err = p.readAllStandardError();
     r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     return r;
+}
+
+int RawTiff::addBlob(const QByteArray &data)
+{
+    m_blobs << data;
+    return m_blobs.size() - 1;
+}
+
+void RawTiff::shortTag(uint16_t tag, const QVector<uint16_t> &values)
+{
+    Entry e{tag, TIFF_SHORT, uint32_t(values.size()), {}, {}, false};
+    for (uint16_t v : values)
+        put16(e.value, v);
+    add(e);
+}
+
+void RawTiff::longTag(uint16_t tag, const QVector<uint32_t> &values)
+{
+    Entry e{tag, TIFF_LONG, uint32_t(values.size()), {}, {}, false};
+    for (uint32_t v : values)
+        put32(e.value, v);
+    add(e);
+}
+
+void RawTiff::offsetTag(uint16_t tag, const QVector<int> &blobs)
+{
+    add(Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, false});
+}
+
+void RawTiff::sizeTag(uint16_t tag, const QVector<int> &blobs)
+{
+    add(Entry{tag, TIFF_LONG, uint32_t(blobs.size()), {}, blobs, true});
+}
+
+void RawTiff::rationalTag(uint16_t tag, uint32_t num, uint32_t den)
+{
+    Entry e{tag, TIFF_RATIONAL, 1, {}, {}, false};
+    put32(e.value, num);
+    put32(e.value, den);
+    add(e);
+}
+
+void RawTiff::add(const Entry &entry)
+{
+    for (int i = 0; i < m_entries.size(); i++) {
+        if (m_entries[i].tag == entry.tag) {
+            m_entries[i] = entry;
+            return;
+        }
+    }
+    m_entries << entry;
+}
+
+QByteArray RawTiff::build() const
+{
+    QByteArray out("II*\0", 4);
+    QVector<uint32_t> blobOffsets;
+    uint32_t pos = 8;
+    for (const QByteArray &b : m_blobs) {
+        blobOffsets << pos;
+        pos += uint32_t(b.size());
+        pos += pos % 2;
+    }
+    const uint32_t ifd = pos;
+    put32(out, ifd);
+    for (const QByteArray &b : m_blobs) {
+        out += b;
+        if (out.size() % 2)
+            out.append('\0');
+    }
+    QList<Entry> entries = m_entries;
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.tag < b.tag; });
+    uint32_t extra = ifd + 2 + 12 * uint32_t(entries.size()) + 4;
+    QByteArray dir, values;
+    put16(dir, uint16_t(entries.size()));
+    for (Entry e : entries) {
+        if (!e.blobs.isEmpty()) {
+            for (int id : e.blobs)
+                put32(e.value, e.sizes ? uint32_t(m_blobs[id].size()) : blobOffsets[id]);
+        }
+        put16(dir, e.tag);
+        put16(dir, e.type);
+        put32(dir, e.count);
+        if (e.value.size() <= 4) {
+            QByteArray v = e.value;
+            v.append(QByteArray(4 - v.size(), '\0'));
+            dir += v;
+        } else {
+            put32(dir, extra + uint32_t(values.size()));
+            values += e.value;
+            if (values.size() % 2)
+                values.append('\0');
+        }
+    }
+    put32(dir, 0);
+    return out + dir + values;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }

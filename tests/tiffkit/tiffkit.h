@@ -11,15 +11,25 @@
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
+#include <memory>
 #include <tiffio.h>
+
+struct TiffCloser {
+    void operator()(TIFF *t) const { TIFFClose(t); }
+};
+using TiffFile = std::unique_ptr<TIFF, TiffCloser>;
 
 struct TiffPage;
 
 // Smooth gradients (JPEG keeps them close), blocks for 1-bit pages, a spread
 // of indices for palette pages; `seed` shifts them. The default pattern.
 QByteArray smoothPixels(const TiffPage &page);
+// Noise with runs of equal bytes, so that the coders meet both; `seed`
+// changes it. The pattern of the pages below.
+QByteArray noisyPixels(const TiffPage &page);
 
 // One image directory to write. The defaults are a small RGB page at 72
 // pixels per inch, so that a rendering at 72 dpi has one pixel per pixel;
@@ -51,6 +61,11 @@ struct TiffPage {
 };
 Q_DECLARE_METATYPE(TiffPage)
 
+// Pages as the scanner writes them: one row per strip, 300 dpi, 1-bit
+// min-is-white Group 4 or 8-bit Deflate.
+TiffPage scannerRgb(uint32_t width, uint32_t length);
+TiffPage scannerGray(uint32_t width, uint32_t length);
+TiffPage scannerBilevel(uint32_t width, uint32_t length);
 // Bytes in one row of `width` pixels of `spp` samples of `bps` bits.
 qsizetype rowBytes(uint32_t width, uint16_t spp, uint16_t bps);
 // Sample `s` of pixel (x, y) in a raster laid out as the page's pixels, for
@@ -66,6 +81,36 @@ QByteArray pagePixels(const TiffPage &page);
 // Writes the pages as the directories of one file; on any failure false,
 // and no file is left behind.
 bool writeTiff(const QString &path, const QList<TiffPage> &pages);
+
+// A TIFF file written byte by byte (little-endian), for directories libtiff
+// would refuse to write. Blobs are placed first; offset tags point at them.
+class RawTiff {
+public:
+    int addBlob(const QByteArray &data);
+    void shortTag(uint16_t tag, const QVector<uint16_t> &values);
+    void longTag(uint16_t tag, const QVector<uint32_t> &values);
+    void offsetTag(uint16_t tag, const QVector<int> &blobs);
+    void sizeTag(uint16_t tag, const QVector<int> &blobs);
+    void rationalTag(uint16_t tag, uint32_t num, uint32_t den);
+    QByteArray build() const;
+
+private:
+    struct Entry {
+        uint16_t tag;
+        uint16_t type;
+        uint32_t count;
+        QByteArray value;
+        QVector<int> blobs;  // offset (or size) entries, resolved in build()
+        bool sizes = false;
+    };
+    void add(const Entry &entry);  // replaces an entry of the same tag
+
+    QList<QByteArray> m_blobs;
+    QList<Entry> m_entries;
+};
+
+bool writeFile(const QString &path, const QByteArray &data);
+QByteArray readFile(const QString &path);
 
 // Collects what libtiff reports through its handlers in this process, as
 // "module: text" (warnings as "module: Warning, text"), and with `echo` also
