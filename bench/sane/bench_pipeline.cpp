@@ -6,7 +6,8 @@
 // interleaved and the best of each is kept, since the machine is shared.
 // Prints, never fails.
 //
-//   bench_pipeline [sheets] [rounds]    (20 and 2 unless told)
+//   bench_pipeline [sheets] [rounds] [formats]   (20, 2 and pnm,jpg,tiff,png
+//                                                 unless told)
 #include "pageloop.h"
 #include "saneharness.h"
 
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -33,6 +35,13 @@ long statusKiB(const char *field)
     return -1;
 }
 
+double cpuSeconds()
+{
+    timespec t = {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
 // The kernel starts the peak resident size afresh from the current one.
 void resetPeakMemory()
 {
@@ -45,6 +54,7 @@ struct Figures {
     double seconds = -1;   // the whole batch, up to its last page announced
     double waitShare = 0;  // reader held back, of the batch
     long peakMiB = 0;      // above what the process held before
+    double cores = 0;      // processor time over the batch's time: how many cores it got
     bool ok() const { return seconds > 0; }
 };
 
@@ -65,9 +75,11 @@ Figures batch(SimWorld &world, const QString &format, int sheets, int ppm, int e
     const long before = statusKiB("VmRSS:");
     resetPeakMemory();
     QElapsedTimer timer;
+    const double cpuBefore = cpuSeconds();
     timer.start();
     const int status = loop.Scan(*e.device, naming, false);
     const qint64 ns = timer.nsecsElapsed();
+    f.cores = (cpuSeconds() - cpuBefore) / (ns / 1e9);
     if (status != 0 || announced != sheets)
         return f;
     f.seconds = ns / 1e9;
@@ -94,24 +106,24 @@ int main(int argc, char *argv[])
         std::printf("cannot set up the simulated scanners\n");
         return 1;
     }
-    const char *const formats[] = {"pnm", "jpg", "tiff", "png"};
+    const QStringList formats = QString(argc > 3 ? argv[3] : "pnm,jpg,tiff,png").split(',');
     std::printf("%d noisy colour A4 sheets at 300 dpi (%dx%d), 60 sheets a minute; best of %d rounds\n", sheets,
                 Width, Height, rounds);
 
     // One core's encode of a page: one encoder with the sheets coming as
     // fast as the simulator makes them, so the encoder sets the pace.
     std::printf("%-6s %14s\n", "", "s/page 1 core");
-    for (const char *format : formats) {
+    for (const QString &format : formats) {
         Figures best;
         for (int round = 0; round < rounds; ++round)
             keepBest(best, batch(world, format, 4, 0, 1));
-        std::printf("%-6s %14.2f\n", format, best.ok() ? best.seconds / 4 : -1.0);
+        std::printf("%-6s %14.2f\n", qPrintable(format), best.ok() ? best.seconds / 4 : -1.0);
         std::fflush(stdout);
     }
 
-    std::printf("\n%-6s %10s %8s %9s %10s %8s %9s %7s\n", "", "pool p/s", "wait %", "peak MiB", "1 enc p/s",
-                "wait %", "peak MiB", "ratio");
-    for (const char *format : formats) {
+    std::printf("\n%-6s %9s %7s %9s %6s %9s %7s %9s %6s %6s\n", "", "pool p/s", "wait %", "peak MiB", "cores",
+                "1enc p/s", "wait %", "peak MiB", "cores", "ratio");
+    for (const QString &format : formats) {
         Figures pool, one;
         for (int round = 0; round < rounds; ++round) {
             keepBest(pool, batch(world, format, sheets, 60, 0));
@@ -119,8 +131,9 @@ int main(int argc, char *argv[])
         }
         const double poolRate = pool.ok() ? sheets / pool.seconds : -1;
         const double oneRate = one.ok() ? sheets / one.seconds : -1;
-        std::printf("%-6s %10.3f %8.1f %9ld %10.3f %8.1f %9ld %7.2f\n", format, poolRate, 100 * pool.waitShare,
-                    pool.peakMiB, oneRate, 100 * one.waitShare, one.peakMiB, oneRate > 0 ? poolRate / oneRate : -1.0);
+        std::printf("%-6s %9.3f %7.1f %9ld %6.2f %9.3f %7.1f %9ld %6.2f %6.2f\n", qPrintable(format), poolRate,
+                    100 * pool.waitShare, pool.peakMiB, pool.cores, oneRate, 100 * one.waitShare, one.peakMiB,
+                    one.cores, oneRate > 0 ? poolRate / oneRate : -1.0);
         std::fflush(stdout);
     }
     return 0;
