@@ -68,7 +68,6 @@ void PageEncoders::waitForRoom()
         m_waitedNs += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
                           .count();
     }
-    m_peakHeld = std::max(m_peakHeld, m_held + 1);
 }
 
 std::unique_ptr<PageEncoders::Page> PageEncoders::takeNext()

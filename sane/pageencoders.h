@@ -53,9 +53,6 @@ public:
 
     int threads() const { return int(m_workers.size()); }
     std::int64_t waitedNs() const { return m_waitedNs; }
-    // The most raw pages held at once by this pool, counting the one read
-    // while the others wait.
-    int peakHeld() const { return m_peakHeld; }
 
     // One per core, at least two so that reading and encoding overlap, and
     // at most eight: every thread may hold a raw page of tens of mebibytes.
@@ -68,7 +65,6 @@ private:
     const int m_format;
     const int m_resolution;
     std::int64_t m_waitedNs = 0;
-    int m_peakHeld = 0;
 
     std::mutex m_lock;
     std::condition_variable m_queued;

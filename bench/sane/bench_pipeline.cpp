@@ -2,8 +2,9 @@
 // A4 at 300 dpi, 60 sheets a minute, every page format, with the pool of
 // encoders and with one encoder. For each: the time the reader held a sheet
 // back because every encoder was busy (as a share of the batch), pages per
-// second, and the process's peak memory during the batch. Rounds are
-// interleaved and the best of each is kept, since the machine is shared.
+// second, the process's peak resident memory during the batch, and how
+// many cores the batch got. Rounds are interleaved and the best of each is
+// kept, since the machine is shared.
 // Prints, never fails.
 //
 //   bench_pipeline [sheets] [rounds] [formats]   (20, 2 and pnm,jpg,tiff,png
@@ -53,7 +54,7 @@ void resetPeakMemory()
 struct Figures {
     double seconds = -1;   // the whole batch, up to its last page announced
     double waitShare = 0;  // reader held back, of the batch
-    long peakMiB = 0;      // above what the process held before
+    long peakMiB = 0;      // the process's peak resident memory during the batch
     double cores = 0;      // processor time over the batch's time: how many cores it got
     bool ok() const { return seconds > 0; }
 };
@@ -72,7 +73,6 @@ Figures batch(SimWorld &world, const QString &format, int sheets, int ppm, int e
     int announced = 0;
     QObject::connect(&loop, &PageLoop::sglScanOneImageDone, [&] { ++announced; });
     PageNaming naming{out.path(), "page", 4, 1, format};
-    const long before = statusKiB("VmRSS:");
     resetPeakMemory();
     QElapsedTimer timer;
     const double cpuBefore = cpuSeconds();
@@ -84,7 +84,7 @@ Figures batch(SimWorld &world, const QString &format, int sheets, int ppm, int e
         return f;
     f.seconds = ns / 1e9;
     f.waitShare = double(loop.ReaderWaitNs()) / double(ns);
-    f.peakMiB = (statusKiB("VmHWM:") - before) / 1024;
+    f.peakMiB = statusKiB("VmHWM:") / 1024;
     return f;
 }
 

@@ -563,6 +563,28 @@ private slots:
         QCOMPARE(files().size(), 2);
     }
 
+    // A stop between sheets still writes and announces, in order, the pages
+    // already read: their paper has gone through. Here the stop comes with
+    // the first page, while the second waits for the one encoder.
+    void stopKeepsThePagesAlreadyRead()
+    {
+        m_world.setDevices("device cvnfa S width_px=1000 height_px=800 pages=6 mode=Color noise=1\n");
+        Engine e;
+        QCOMPARE(e.open(kDevice), 0);
+        PageLoop loop;
+        loop.SetEncoders(1);
+        QStringList announced;
+        connect(&loop, &PageLoop::sglScanOneImageDone, this, [&](const QString &path) {
+            announced << path;
+            loop.RequestStop();
+        });
+        PageNaming naming{m_out.path(), "pg", 4, 1, "png"};
+        QCOMPARE(loop.Scan(*e.device, naming, false), int(SANE_STATUS_CANCELLED));
+        QCOMPARE(starts(), 2);
+        QCOMPARE(announced, (QStringList{out("pg0001.png"), out("pg0002.png")}));
+        QCOMPARE(files(), (QStringList{"pg0001.png", "pg0002.png"}));
+    }
+
     // The simulated backend resets SIGTERM to its default at every start, as
     // some real ones do; the service's handler must be back before anything else.
     void terminationHandlerSurvivesTheBackend()
