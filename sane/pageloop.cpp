@@ -80,8 +80,7 @@ int PageLoop::Scan(SaneDevice &device, PageNaming &naming, bool flatbed)
     }
     int status;
     {
-        // Within this scope: the encoders have finished before the device
-        // is released.
+        // The encoder threads end with this scope, before Scan returns.
         PageEncoders encoders(m_encoders > 0 ? m_encoders : PageEncoders::defaultThreads(), m_format,
                               m_resolution);
         const int readStatus = scanPages(device, naming, flatbed, encoders);
