@@ -1,8 +1,9 @@
 #include "pageloop.h"
 
 #include "pageassembly.h"
-#include "pagewriters.h"
-#include "tiffpage.h"
+#include "pageencoders.h"
+#include "pagefile.h"
+#include "rawpage.h"
 
 #include <QFile>
 
@@ -13,7 +14,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <new>
-#include <optional>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,16 +24,8 @@ namespace {
 constexpr int MaxPathBytes = 4095;
 // sane_read is asked for this much at a time: few enough reads, and small
 // enough that what the backend copied in is still in the processor's cache
-// when the writer takes it. A whole page at a time (tens of megabytes) made
-// every byte cross main memory twice and a batch a tenth slower.
+// when it is copied into the raw page.
 constexpr size_t ReadBufferBytes = 1024 * 1024;
-constexpr size_t PageFileBufferBytes = 1024 * 1024;
-// libtiff is handed a TIFF page in reads of at most this many lines.
-constexpr int TiffLinesPerRead = 200;
-
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
 
 bool exists(const QByteArray &path)
 {
@@ -68,70 +61,14 @@ int formatFor(const QString &extension)
 
 } // namespace
 
-// One page's ".part" file, created only where nothing is: a file, a link or
-// another run's ".part" under that name is never opened over.
-class PageLoop::PageFile
-{
-public:
-    PageFile(bool tiff, QByteArray path) : m_isTiff(tiff), m_path(std::move(path)) {}
-
-    const QByteArray &path() const { return m_path; }
-    bool isTiff() const { return m_isTiff; }
-    TiffPageFile &tiff() { return *m_tiff; }
-    std::FILE *stdio() const { return m_stdio.get(); }
-
-    bool create()
-    {
-        if (m_isTiff) {
-            m_tiff.emplace();
-            return m_created = m_tiff->open(m_path.constData());
-        }
-        m_stdio.reset(std::fopen(m_path.constData(), "wbxe"));
-        if (!m_stdio)
-            return false;
-        m_created = true;
-        // The writers hand over a line at a time; with stdio's own few
-        // kilobytes a colour page would cost thousands of write calls.
-        // glibc ignores the size unless it is given the buffer.
-        m_buffer.reset(new (std::nothrow) char[PageFileBufferBytes]);
-        if (m_buffer)
-            std::setvbuf(m_stdio.get(), m_buffer.get(), _IOFBF, PageFileBufferBytes);
-        return true;
-    }
-    // Whether everything reached the file.
-    bool close()
-    {
-        if (m_isTiff)
-            return m_tiff->close();
-        return std::fclose(m_stdio.release()) == 0;
-    }
-    // Nothing of this page is kept.
-    void discard()
-    {
-        if (!m_created)
-            return;
-        m_stdio.reset();
-        m_tiff.reset();
-        ::unlink(m_path.constData());
-        m_created = false;
-    }
-
-private:
-    bool m_isTiff;
-    QByteArray m_path;
-    bool m_created = false;
-    std::optional<TiffPageFile> m_tiff;
-    // Declared after the buffer so that the file is closed first.
-    std::unique_ptr<char[]> m_buffer;
-    std::unique_ptr<std::FILE, FileCloser> m_stdio;
-};
-
 int PageLoop::Scan(SaneDevice &device, PageNaming &naming, bool flatbed)
 {
     if (!device.IsLive())
         return SaneStatusNoDevice;
     m_format = formatFor(naming.extension);
     m_resolution = m_format == FormatPnm ? 0 : device.Resolution();
+    m_readerWaitNs = 0;
+    m_writeFailure = SANE_STATUS_GOOD;
     m_bufferSize = ReadBufferBytes;
     m_buffer.reset(new (std::nothrow) unsigned char[m_bufferSize]);
     if (!m_buffer)
@@ -141,8 +78,23 @@ int PageLoop::Scan(SaneDevice &device, PageNaming &naming, bool flatbed)
         std::lock_guard<std::mutex> lock(m_activeLock);
         m_active = &device;
     }
-    const int status = scanPages(device, naming, flatbed);
-    device.Cancel();
+    int status;
+    {
+        // The encoder threads end with this scope, before Scan returns.
+        PageEncoders encoders(m_encoders > 0 ? m_encoders : PageEncoders::defaultThreads(), m_format,
+                              m_resolution);
+        const int readStatus = scanPages(device, naming, flatbed, encoders);
+        // The scanner is free before the last pages are written.
+        device.Cancel();
+        announceFinished(encoders, true);
+        m_readerWaitNs = encoders.waitedNs();
+        // A page that could not be written comes before any sheet the
+        // reader failed on later.
+        if (m_writeFailure != SANE_STATUS_GOOD)
+            status = m_writeFailure;
+        else
+            status = readStatus;
+    }
     {
         std::lock_guard<std::mutex> lock(m_activeLock);
         m_active = nullptr;
@@ -159,18 +111,28 @@ void PageLoop::RequestStop()
         m_active->Cancel();
 }
 
-int PageLoop::scanPages(SaneDevice &device, PageNaming &naming, bool flatbed)
+int PageLoop::scanPages(SaneDevice &device, PageNaming &naming, bool flatbed, PageEncoders &encoders)
 {
     int status = SANE_STATUS_GOOD;
     int pages = 0; // numbers taken by a page, whole or failed
     for (bool first = true;; first = false) {
+        if (!first) {
+            encoders.waitForRoom();
+            announceFinished(encoders, false);
+            // No sheet after a page that could not be written: the next
+            // one would most likely fail the same way.
+            if (m_writeFailure != SANE_STATUS_GOOD)
+                break;
+        }
         if (!naming.SkipTaken()) {
             status = SANE_STATUS_ACCESS_DENIED;
             break;
         }
-        const QString name = naming.NextPath();
-        const QByteArray path = QFile::encodeName(name);
-        PageFile file(m_format == FormatTiff, path + ".part");
+        auto page = std::make_unique<PageEncoders::Page>();
+        page->name = naming.NextPath();
+        page->path = QFile::encodeName(page->name);
+        page->file = std::make_unique<PageFile>(m_format == FormatTiff, page->path + ".part");
+        PageFile &file = *page->file;
         if (file.path().size() > MaxPathBytes) {
             status = SANE_STATUS_ACCESS_DENIED;
             break;
@@ -190,24 +152,22 @@ int PageLoop::scanPages(SaneDevice &device, PageNaming &naming, bool flatbed)
             status = SANE_STATUS_ACCESS_DENIED;
             break;
         }
-        status = scanPage(device, file);
-        // A page that appeared under the name meanwhile is not ours to
-        // replace: this one stays under ".part".
-        if (status == SANE_STATUS_GOOD && !renameNoReplace(file.path(), path))
-            status = SANE_STATUS_ACCESS_DENIED;
-
+        page->raw = std::make_unique<RawPage>(m_format);
+        status = scanFrames(device, *page->raw);
+        if (status == SANE_STATUS_EOF)
+            status = SANE_STATUS_GOOD;
         if (status == SANE_STATUS_INVAL) {
             // A frame this program cannot write: nothing to keep, and the
             // number stays free for the next page.
             file.discard();
-        } else {
-            // A failed page keeps its number: its partial data stays under
-            // the ".part" name for whoever wants to look at it.
-            ++naming.next;
-            ++pages;
-            if (status == SANE_STATUS_GOOD)
-                emit sglScanOneImageDone(name);
+            break;
         }
+        // A failed page keeps its number: what it got is written under the
+        // ".part" name for whoever wants to look at it.
+        ++naming.next;
+        ++pages;
+        page->readStatus = status;
+        encoders.submit(std::move(page));
         if (flatbed || status != SANE_STATUS_GOOD)
             break;
     }
@@ -215,6 +175,27 @@ int PageLoop::scanPages(SaneDevice &device, PageNaming &naming, bool flatbed)
         return status; // an empty feeder stays NO_DOCS
     // The feeder running empty is how a batch normally ends.
     return status == SANE_STATUS_NO_DOCS ? SANE_STATUS_GOOD : status;
+}
+
+// Renames and announces the finished pages in page order, up to the first
+// one not finished yet (or, with `wait`, all of them). A page that failed,
+// or that appeared under its name meanwhile, ends the announcements: it and
+// every later page stay under ".part".
+void PageLoop::announceFinished(PageEncoders &encoders, bool wait)
+{
+    while (const std::unique_ptr<PageEncoders::Page> page = wait ? encoders.takeNext() : encoders.takeFinished()) {
+        if (m_writeFailure != SANE_STATUS_GOOD)
+            continue;
+        int status = page->status;
+        // A page that appeared under the name meanwhile is not ours to
+        // replace: this one stays under ".part".
+        if (status == SANE_STATUS_GOOD && !renameNoReplace(page->path + ".part", page->path))
+            status = SANE_STATUS_ACCESS_DENIED;
+        if (status != SANE_STATUS_GOOD)
+            m_writeFailure = status;
+        else
+            emit sglScanOneImageDone(page->name);
+    }
 }
 
 // sane_start, unless a stop was requested before it returned: a request
@@ -230,24 +211,9 @@ int PageLoop::startSheet(SaneDevice &device)
     return status;
 }
 
-int PageLoop::scanPage(SaneDevice &device, PageFile &file)
-{
-    int status;
-    if (file.isTiff()) {
-        TiffPageWriter writer(file.tiff().get(), m_resolution);
-        status = scanFrames(device, writer, TiffLinesPerRead);
-    } else {
-        const std::unique_ptr<PageWriter> writer = makeStdioWriter(m_format, file.stdio(), m_resolution);
-        status = scanFrames(device, *writer, 0);
-    }
-    if (status != SANE_STATUS_EOF && status != SANE_STATUS_GOOD)
-        return status;
-    return file.close() ? SANE_STATUS_GOOD : SANE_STATUS_ACCESS_DENIED;
-}
-
 // Reads one page, frame by frame, into the writer; 5 (EOF) when the page is
-// complete. linesPerRead > 0 limits each read to that many lines.
-int PageLoop::scanFrames(SaneDevice &device, PageWriter &writer, int linesPerRead)
+// complete.
+int PageLoop::scanFrames(SaneDevice &device, PageWriter &writer)
 {
     PageAssembly page(writer);
     bool firstRead = true;
@@ -277,10 +243,7 @@ int PageLoop::scanFrames(SaneDevice &device, PageWriter &writer, int linesPerRea
                 m_progress(0, total);
         }
 
-        std::uint64_t ask = m_bufferSize;
-        if (linesPerRead > 0)
-            ask = std::min<std::uint64_t>(ask, std::uint64_t(parameters.bytes_per_line) * std::uint64_t(linesPerRead));
-        ask = std::min<std::uint64_t>(ask, INT_MAX);
+        const std::uint64_t ask = std::min<std::uint64_t>(m_bufferSize, INT_MAX);
         for (;;) {
             int length = 0;
             status = device.Read(m_buffer.get(), int(ask), length);

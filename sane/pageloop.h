@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+class PageEncoders;
 class PageWriter;
 
 // Sheet after sheet from an open device into numbered page files. A page is
@@ -21,6 +22,14 @@ class PageWriter;
 // complete, so a final name always holds a whole page and only whole pages
 // are announced. No file that exists is ever replaced: a running number
 // whose page or ".part" is there already is skipped.
+//
+// The scanning thread only reads: each sheet is read into memory and written
+// by one of a few encoder threads while the next sheet is read. Pages are
+// renamed and announced on the scanning thread in page order, between sheets
+// and at the end. At most one raw page per encoder plus the one being read
+// are held; with every encoder busy the reader waits before the next sheet.
+// After a page that failed (or was read while a failure was not yet known)
+// nothing more is announced: those pages stay under ".part".
 class PageLoop : public QObject
 {
     Q_OBJECT
@@ -42,17 +51,21 @@ public:
     // bytes once when the sheet starts.
     using Progress = std::function<void(qint64 bytes, qint64 total)>;
     void SetProgress(Progress progress) { m_progress = std::move(progress); }
+    // Encoder threads for the next Scan; 0 (the default) gives one per core,
+    // at least two.
+    void SetEncoders(int encoders) { m_encoders = encoders; }
+    // How long the last Scan held a sheet back because every encoder was
+    // busy, in nanoseconds.
+    qint64 ReaderWaitNs() const { return m_readerWaitNs; }
 
 signals:
     void sglScanOneImageDone(QString imgPath);
 
 private:
-    class PageFile;
-
-    int scanPages(SaneDevice &device, PageNaming &naming, bool flatbed);
+    int scanPages(SaneDevice &device, PageNaming &naming, bool flatbed, PageEncoders &encoders);
+    void announceFinished(PageEncoders &encoders, bool wait);
     int startSheet(SaneDevice &device);
-    int scanPage(SaneDevice &device, PageFile &file);
-    int scanFrames(SaneDevice &device, PageWriter &writer, int linesPerRead);
+    int scanFrames(SaneDevice &device, PageWriter &writer);
 
     Progress m_progress;
     std::atomic<bool> m_stopRequested{false};
@@ -63,6 +76,11 @@ private:
     SignalGuard m_signalGuard;
     int m_format = 0;
     int m_resolution = 0;
+    int m_encoders = 0;
+    qint64 m_readerWaitNs = 0;
+    // The status of the first page in page order that could not be written
+    // or renamed; nothing is announced after it.
+    int m_writeFailure = 0;
     std::unique_ptr<unsigned char[]> m_buffer;
     size_t m_bufferSize = 0;
 };

@@ -67,10 +67,12 @@ class TestScanLoop : public QObject
 
     SimWorld m_world;
     QTemporaryDir m_out;
+    int m_encoders = 0; // for the next scan(); 0: the loop's own choice
 
     struct Run {
         int status = -1;
         QStringList announced;
+        QList<int> startsAtAnnouncement; // sheets started when each page was announced
         int next = 0; // the running number after the job
     };
 
@@ -85,7 +87,11 @@ class TestScanLoop : public QObject
         if (e.open(kDevice) != 0)
             return run;
         PageLoop loop;
-        connect(&loop, &PageLoop::sglScanOneImageDone, this, [&](const QString &path) { run.announced << path; });
+        loop.SetEncoders(m_encoders);
+        connect(&loop, &PageLoop::sglScanOneImageDone, this, [&](const QString &path) {
+            run.announced << path;
+            run.startsAtAnnouncement << starts();
+        });
         PageNaming naming{folder.isNull() ? m_out.path() : folder, prefix, digits, first, format};
         run.status = loop.Scan(*e.device, naming, flatbed);
         run.next = naming.next;
@@ -127,6 +133,7 @@ private slots:
 
     void init()
     {
+        m_encoders = 0;
         QDir(m_out.path()).removeRecursively();
         QVERIFY(QDir().mkpath(m_out.path()));
     }
@@ -326,6 +333,10 @@ private slots:
         for (const char *format : kFormats) {
             QTest::addRow("%s jammed", format)
                 << format << "pages=3 jam_page=2 jam_after_lines=5 mode=Gray" << int(SANE_STATUS_JAMMED) << 1;
+            // Earlier pages are still being written when the jam comes.
+            QTest::addRow("%s jammed late in a batch", format)
+                << format << "pages=7 jam_page=6 jam_after_lines=5 mode=Color noise=1 width_px=400 height_px=300"
+                << int(SANE_STATUS_JAMMED) << 5;
             QTest::addRow("%s empty, height unknown", format)
                 << format << QString("pages=2 unknown_height=1 missing_lines=%1").arg(kHeight)
                 << int(SANE_STATUS_IO_ERROR) << 0;
@@ -342,10 +353,12 @@ private slots:
         QFETCH(int, good);
         const Run run = scan(keys, format);
         QCOMPARE(run.status, status);
-        QStringList names;
-        for (int n = 1; n <= good; ++n)
+        QStringList names, announced;
+        for (int n = 1; n <= good; ++n) {
             names << QString("pg%1.%2").arg(n, 4, 10, QChar('0')).arg(format);
-        QCOMPARE(run.announced.size(), good);
+            announced << out(names.last());
+        }
+        QCOMPARE(run.announced, announced);
         const QString part = QString("pg%1.%2.part").arg(good + 1, 4, 10, QChar('0')).arg(format);
         QCOMPARE(files(), status == SANE_STATUS_INVAL ? names : names + QStringList{part});
         QCOMPARE(run.next, status == SANE_STATUS_INVAL ? 1 : good + 2);
@@ -395,7 +408,69 @@ private slots:
         QVERIFY(run.announced.isEmpty());
         if (!full)
             QCOMPARE(starts(), 0); // (the simulator's log is cut by the limit too)
-        QCOMPARE(files(), full ? QStringList{"pg0001." + format + ".part"} : QStringList());
+        if (!full) {
+            QCOMPARE(files(), QStringList());
+            return;
+        }
+        // A sheet read while the first page was still being written may
+        // follow; it is never announced either.
+        const QStringList left = files();
+        QCOMPARE(left.value(0), "pg0001." + format + ".part");
+        QCOMPARE(left.filter(QRegularExpression("\\.part$")), left);
+    }
+
+    // Pages written on several encoder threads are the files one encoder
+    // writes, announced in page order; TIFF pages differ in their time stamp.
+    void encodersWriteWhatOneWrites_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("keys");
+        for (const char *format : kFormats) {
+            QTest::addRow("%s colour", format) << format << "mode=Color noise=1 width_px=300 height_px=200";
+            QTest::addRow("%s three-pass, height unknown", format)
+                << format << "mode=Color three_pass=1 unknown_height=1 noise=1 width_px=120 height_px=90";
+        }
+    }
+    void encodersWriteWhatOneWrites()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, keys);
+        const int pages = 6;
+        const QString batch = QString("pages=%1 ").arg(pages) + keys;
+        m_encoders = 1;
+        const Run one = scan(batch, format, "one");
+        m_encoders = 3;
+        const Run pool = scan(batch, format, "pool");
+        QCOMPARE(one.status, 0);
+        QCOMPARE(pool.status, 0);
+        QCOMPARE(one.announced.size(), pages);
+        QCOMPARE(pool.announced.size(), pages);
+        const QRegularExpression stamp("\\d{4}:\\d\\d:\\d\\d \\d\\d:\\d\\d:\\d\\d");
+        for (int n = 1; n <= pages; ++n) {
+            QCOMPARE(pool.announced[n - 1], out(QString("pool%1.%2").arg(n, 4, 10, QChar('0')).arg(format)));
+            QByteArray bytes[2];
+            for (int i = 0; i < 2; ++i) {
+                QFile f((i ? pool : one).announced[n - 1]);
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                bytes[i] = QString::fromLatin1(f.readAll()).replace(stamp, "stamp").toLatin1();
+            }
+            QVERIFY2(bytes[0] == bytes[1], qPrintable(QString("page %1 differs").arg(n)));
+        }
+    }
+
+    // The reader goes on to the next sheet while a page is encoded, and holds
+    // at most one more raw page than there are encoders: with one encoder,
+    // page k is announced before sheet k + 2 starts.
+    void readerRunsAheadOfTheEncoders()
+    {
+        m_encoders = 1;
+        const Run run = scan("pages=6 mode=Color noise=1 width_px=1000 height_px=800", "png");
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.announced.size(), 6);
+        QCOMPARE(run.startsAtAnnouncement.value(0), 2);
+        for (int k = 1; k <= 6; ++k)
+            QVERIFY2(run.startsAtAnnouncement[k - 1] <= qMin(k + 1, 6),
+                     qPrintable(QString("page %1 announced after %2 sheets").arg(k).arg(run.startsAtAnnouncement[k - 1])));
     }
 
     // A running number whose page or ".part" is there already is skipped,
@@ -440,7 +515,7 @@ private slots:
     // replaced: the page stays under ".part" and the job ends with 11.
     void aFileThatAppearsMeanwhileIsKept()
     {
-        m_world.setDevices("device cvnfa S width_px=37 height_px=40 pages=2 mode=Gray max_read=37 "
+        m_world.setDevices("device cvnfa S width_px=37 height_px=40 pages=1 mode=Gray max_read=37 "
                            "line_delay_us=25000\n");
         Engine e;
         QCOMPARE(e.open(kDevice), 0);
@@ -486,6 +561,28 @@ private slots:
         QCOMPARE(loop.Scan(*e.device, naming, false), int(SANE_STATUS_CANCELLED));
         QCOMPARE(starts(), 2);
         QCOMPARE(files().size(), 2);
+    }
+
+    // A stop between sheets still writes and announces, in order, the pages
+    // already read: their paper has gone through. Here the stop comes with
+    // the first page, while the second waits for the one encoder.
+    void stopKeepsThePagesAlreadyRead()
+    {
+        m_world.setDevices("device cvnfa S width_px=1000 height_px=800 pages=6 mode=Color noise=1\n");
+        Engine e;
+        QCOMPARE(e.open(kDevice), 0);
+        PageLoop loop;
+        loop.SetEncoders(1);
+        QStringList announced;
+        connect(&loop, &PageLoop::sglScanOneImageDone, this, [&](const QString &path) {
+            announced << path;
+            loop.RequestStop();
+        });
+        PageNaming naming{m_out.path(), "pg", 4, 1, "png"};
+        QCOMPARE(loop.Scan(*e.device, naming, false), int(SANE_STATUS_CANCELLED));
+        QCOMPARE(starts(), 2);
+        QCOMPARE(announced, (QStringList{out("pg0001.png"), out("pg0002.png")}));
+        QCOMPARE(files(), (QStringList{"pg0001.png", "pg0002.png"}));
     }
 
     // The simulated backend resets SIGTERM to its default at every start, as
