@@ -1,5 +1,6 @@
 // velloscan client: the service's WebSocket protocol as promises and events.
-// A plain ES module for browsers with codes.js beside it; no build step.
+// A plain ES module for browsers with codes.js and reach.js beside it; no
+// build step.
 
 export const version = "0.1.0";
 
@@ -7,6 +8,8 @@ export const DEFAULT_URL = "ws://localhost:23165";
 
 // The codes by name and as sentences live beside this module.
 export * from "./codes.js";
+export { explainFailure } from "./reach.js";
+import { explainFailure } from "./reach.js";
 
 // The service's texts for the codes the client gives itself.
 const DISCONNECTED_TEXT = "连接已断开";
@@ -56,49 +59,6 @@ function malformed(reason) {
 export function connect(url = DEFAULT_URL, { reconnect = false } = {}) {
   const client = new Client(url, reconnect);
   return client._open().then(() => client);
-}
-
-function onLocalhost() {
-  const host = globalThis.location ? location.hostname : "localhost";
-  return host === "localhost" || host.endsWith(".localhost") || host === "[::1]" || /^127\./.test(host);
-}
-
-// A socket the browser blocked looks exactly like a port where nothing
-// listens, so ask the browser what it knows about local network access.
-async function localNetworkPermission() {
-  const permissions = globalThis.navigator && navigator.permissions;
-  if (!permissions) return "unknown";
-  for (const name of ["loopback-network", "local-network-access"]) {
-    try {
-      return (await permissions.query({ name })).state;
-    } catch {
-      // This browser does not know the name: try the older one.
-    }
-  }
-  return "unknown";
-}
-
-const START_HINT = "Start it with \"systemctl --user start velloscan\" (or log in again); " +
-  "from a source tree, ./scripts/run starts it on simulated scanners.";
-
-export async function explainFailure(url) {
-  const permission = await localNetworkPermission();
-  const causes = [];
-  let reason = "";
-  // A browser that knows neither permission does not enforce it.
-  if (permission !== "granted" && permission !== "unknown" && !onLocalhost()) {
-    causes.push("local-network-access");
-    reason += globalThis.isSecureContext
-      ? "The browser's local network access may have blocked it: accept the browser's prompt to let this site " +
-        "reach devices on this computer (or allow it in the site's settings), or ask the administrator to run " +
-        "velloscan-allow-site for this site. "
-      : "The browser's local network access may have blocked it: this page is served over plain HTTP, where the " +
-        "browser refuses without asking. Serve the page over HTTPS and accept the prompt, or ask the administrator " +
-        "to run velloscan-allow-site for this site. ";
-  }
-  causes.push("no-service");
-  reason += `No service may be listening at ${url}. ${START_HINT}`;
-  return { reason, causes };
 }
 
 function base64ToBytes(text) {
