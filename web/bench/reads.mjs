@@ -62,6 +62,12 @@ server.serve_forever()
   };
 }
 
+// Processor seconds the process has used, user and system.
+function cpuSeconds(pid) {
+  const fields = fs.readFileSync(`/proc/${pid}/stat`, "utf8").replace(/^.*\) /, "").split(" ");
+  return (Number(fields[11]) + Number(fields[12])) / 100;
+}
+
 function statusKiB(pid, field) {
   return Number(new RegExp(`^${field}:\\s+(\\d+)`, "m").exec(fs.readFileSync(`/proc/${pid}/status`, "utf8"))[1]);
 }
@@ -140,8 +146,10 @@ try {
   let memory = null;
   for (let round = 0; round < rounds; round += 1) {
     const watch = watchMemory(box.process.pid);
+    const cpu = cpuSeconds(box.process.pid);
     const read = await readBack();
     const used = watch.stop();
+    read.cpu = cpuSeconds(box.process.pid) - cpu;
     if (!memory || used.above > memory.above) memory = used;
     await check("readFile");
     reads.push(read);
@@ -156,7 +164,7 @@ try {
   const httpS = best(downloads);
   console.log(`file: ${mib} MiB, ${rounds} rounds each, best counts`);
   console.log(`readFile over the socket: ${readS.toFixed(2)} s (${(mib / readS).toFixed(0)} MiB/s; rounds ${fmt(reads)}; ` +
-    `${reads[0].updates} progress reports)`);
+    `${reads[0].updates} progress reports; service processor time ${reads.map((r) => r.cpu.toFixed(2)).join(", ")} s)`);
   console.log(`HTTP download (fetch): ${httpS.toFixed(2)} s (${(mib / httpS).toFixed(0)} MiB/s; rounds ${fmt(downloads)})`);
   console.log(`readFile / HTTP: ${(readS / httpS).toFixed(2)} (target <= 2)`);
   console.log(`service memory during a read: ${(memory.idle / 1024).toFixed(1)} MiB idle, ${(memory.peak / 1024).toFixed(1)} MiB peak, ` +
