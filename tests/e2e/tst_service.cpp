@@ -199,12 +199,6 @@ void ServiceTest::secondPageIsRefused()
     first.send("CDEV");
     QVERIFY(first.waitForMessages(3));
     QCOMPARE(first.message(2).value("Cmd").toString(), QString("SDEV"));
-
-    // Once the first page leaves, the next one is served.
-    first.socket.close();
-    PageClient third;
-    QTRY_VERIFY_WITH_TIMEOUT(third.open(box.url(), 2000) && third.waitForMessages(2, 2000), 10000);
-    QCOMPARE(third.message(0).value("Cmd").toString(), QString("HOME"));
 }
 
 void ServiceTest::ignoredCommands()
@@ -407,17 +401,10 @@ void ServiceTest::base64OfScratchFiles()
     page.send("CBASE64|" + stored);
     page.send("CBASE64|" + box.tempImgDir() + "/missing.tiff");
     QVERIFY(page.waitForMessages(6));
-    for (int i : {2, 3}) {
-        const QJsonObject m = page.message(i);
-        QCOMPARE(m.value("Cmd").toString(), QString("SBASE64"));
-        QCOMPARE(m.value("Code").toInt(), 2007);
-        QCOMPARE(m.value("Msg").toString(), QString("转换base64字符串成功"));
-        QCOMPARE(m.value("DataType").toString(), QString("base64"));
-        QCOMPARE(m.value("Data").toString(), expected);
-    }
-    const QString empty = R"({"Cmd":"SBASE64","Code":2007,"Data":"","DataType":"base64","Msg":"转换base64字符串成功"})";
-    QCOMPARE(page.messages[4], empty);
-    QCOMPARE(page.messages[5], empty);
+    const QString reply = R"({"Cmd":"SBASE64","Code":2007,"Data":"%1","DataType":"base64","Msg":"转换base64字符串成功"})";
+    QCOMPARE(page.messages.mid(2), QStringList({reply.arg(QString(expected).replace("\n", "\\n")),
+                                                reply.arg(QString(expected).replace("\n", "\\n")), reply.arg(""),
+                                                reply.arg("")}));
     QVERIFY(box.standardError().contains("refused to read " + stored));
     QVERIFY(!box.standardError().contains("missing.tiff"));
 }

@@ -211,7 +211,8 @@ test("a batch shows its sheet, can be cancelled, and a jammed document continues
   await page.selectOption("#file-type", "jpg");
   await page.click("#scan:enabled");
   await page.waitForSelector("#pages li");
-  assert.match(await page.textContent("#progress-text"), /^Sheet [12]$/);
+  // The reader runs ahead of the encoders, so any sheet of the five may be under way.
+  assert.match(await page.textContent("#progress-text"), /^Sheet [1-5]$/);
   await page.screenshot({ path: path.join(artifactDir(), "page-scanning.png") });
   await page.click("#cancel:visible");
   await page.waitForSelector("#scan:enabled");
