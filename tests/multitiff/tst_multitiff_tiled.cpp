@@ -7,7 +7,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-
 class TestMultiTiffTiled : public QObject
 {
     Q_OBJECT
