@@ -193,7 +193,7 @@ test("while a scan runs, other calls get 1009 at once and files can still be rea
   assert.deepEqual(seen.answers.slice(0, 3), [busy, busy, busy]);
   assert.ok(seen.answers[3].value > 0);
   // Answered during the scan, not behind it.
-  assert.deepEqual(seen.events.slice(0, 5), ["page", "answer", "answer", "answer", "answer"]);
+  assert.ok(seen.events.lastIndexOf("answer") < seen.events.indexOf("end"), seen.events.join());
 });
 
 test("reconnects after the service restarts; calls pending at the drop reject with 1010", async (t) => {
@@ -248,9 +248,9 @@ test("a page that connects during another page's scan hears the rest of it as ev
 });
 
 test("progress before each report, version and status during a scan, an aborted scan, and the pages a jammed document keeps", async (t) => {
-  const { box, page } = await setUp(t, `${SLOW_FEEDER.replace("pages=3", "pages=4")} jam_page=3`);
+  const { box, page } = await setUp(t, SLOW_FEEDER.replace("pages=3", "pages=8"));
   const seen = await page.evaluate(async (url) => {
-    const client = await vs.connect(url);
+    const client = window.client = await vs.connect(url);
     const failure = (promise) => promise.then(() => null, (e) => ({ code: e.code, message: e.message, kept: e.kept }));
     const events = [];
     const progress = [];
@@ -268,11 +268,13 @@ test("progress before each report, version and status during a scan, an aborted 
     const early = new AbortController();
     early.abort();
     const notSent = await failure(client.scan("cvnfa:DR-A", {}, { signal: early.signal }));
-    const jammed = await failure(client.scan("cvnfa:DR-A", { fileType: "mulpdf" }));
-    const after = await client.status();
-    client.close();
-    return { cancelled, version, status, progress, events, notSent, jammed, after };
+    return { cancelled, version, status, progress, events, notSent };
   }, box.url);
+  // The scanner jams on its third sheet from now on.
+  box.setDevices(`${SLOW_FEEDER.replace("pages=3", "pages=4")} jam_page=3`);
+  Object.assign(seen, await page.evaluate(async () => ({
+    jammed: await window.client.scan("cvnfa:DR-A", { fileType: "mulpdf" }).catch((e) => ({ code: e.code, message: e.message, kept: e.kept })),
+    after: await window.client.status() })));
   assert.deepEqual(seen.cancelled, { code: 2, message: "平台已经取消.", kept: 0 });
   assert.deepEqual(seen.notSent.code, 2);
   for (const word of ["cancel", "status", "progress", "continue", "replay"]) assert.ok(seen.version.extensions.includes(word), word);
@@ -283,7 +285,7 @@ test("progress before each report, version and status during a scan, an aborted 
   assert.ok(done.length >= 1 && done.every((p) => p.bytes === p.total && /\.jpg$/.test(p.path)), JSON.stringify(done));
   // Each page's "done" comes right before its report.
   seen.events.forEach((e, i) => e === "page" && assert.equal(seen.events[i - 1], "done"));
-  assert.ok(seen.events.filter((e) => e === "page").length < 4, "the abort did not stop the batch");
+  assert.ok(seen.events.filter((e) => e === "page").length < 8, "the abort did not stop the batch");
   assert.deepEqual(seen.jammed, { code: 6, message: seen.jammed.message, kept: 2 });
   assert.deepEqual({ ...seen.after, pages: 0 }, { scanning: false, device: "cvnfa:DR-A", fileType: "mulpdf", pages: 0, keptPages: 2 });
 });
