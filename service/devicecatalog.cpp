@@ -3,7 +3,6 @@
 #include "protocol.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -132,8 +131,7 @@ QString DeviceCatalog::DeviceInfoDocument() const
         }
         devs.append(dev);
     }
-    const QJsonObject doc{{QStringLiteral("Devs"), devs}};
-    return QString::fromLatin1(QJsonDocument(doc).toJson(QJsonDocument::Compact).toBase64());
+    return Reply::JsonData({{QStringLiteral("Devs"), devs}});
 }
 
 QString DeviceCatalog::DeviceType(const QString &device) const

@@ -143,7 +143,7 @@ int ScanJob::ScanImage(const EngineLoan &loan)
         if (const auto refusal = open->SetOption(option.first, option.second))
             std::fprintf(stderr, "%s\n", qUtf8Printable(refusal->reason));
     }
-    const bool flatbed = IsFlatbed(*open, model.IsFlatbed());
+    const bool flatbed = IsFlatbed(*open, deviceOptions, model.IsFlatbed());
 
     PageNaming pages{scanFolder, m_setup.files.prefix, m_setup.digits,
                      document && m_setup.workNext > 0 ? m_setup.workNext : int(m_number), scanFormat};
@@ -277,14 +277,14 @@ void ScanJob::Fail(int code)
     m_loop.RequestStop();
 }
 
-bool ScanJob::IsFlatbed(SaneDevice &device, bool alwaysFlatbed) const
+bool ScanJob::IsFlatbed(SaneDevice &device, const OptionTable &options, bool alwaysFlatbed) const
 {
     if (alwaysFlatbed)
         return true;
     // Read back after the page's choices were applied: the device's own
     // word, whatever the page asked for. A flatbed gives a page at every
     // start, so a job that took one for a feeder would never end.
-    if (device.GetAllOptions().contains(QStringLiteral("source")))
+    if (options.contains(QStringLiteral("source")))
         return device.CurrentValue(QStringLiteral("source")) == QLatin1String("Flatbed");
     const QString type = m_catalog.DeviceType(m_setup.device);
     return !type.contains(QLatin1String("sheetfed"), Qt::CaseInsensitive)

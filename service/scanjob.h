@@ -93,7 +93,7 @@ private:
     void Fail(int code);
     void OnProgress(qint64 bytes, qint64 total);
     QJsonObject ProgressDocument(bool done, const QString &path) const;
-    bool IsFlatbed(SaneDevice &device, bool alwaysFlatbed) const;
+    bool IsFlatbed(SaneDevice &device, const OptionTable &options, bool alwaysFlatbed) const;
     bool CheckScratchFolders() const;
     static bool CreateMultiDir(const QString &path);
     void AddToDocument(const QString &page);

@@ -84,10 +84,10 @@ WebSocketOperation::~WebSocketOperation()
 bool WebSocketOperation::Load()
 {
     m_catalog = std::make_unique<DeviceCatalog>();
-    m_dataDir = dataDirectory();
-    if (!QDir(m_dataDir).exists())
-        QDir().mkdir(m_dataDir);
-    m_instanceLock = std::make_unique<InstanceLock>(m_dataDir);
+    const QString dataDir = dataDirectory();
+    if (!QDir(dataDir).exists())
+        QDir().mkdir(dataDir);
+    m_instanceLock = std::make_unique<InstanceLock>(dataDir);
     if (!m_instanceLock->TryLock())
         return false;
 
@@ -98,7 +98,7 @@ bool WebSocketOperation::Load()
     m_servedFiles.AddRoot(m_imgDir);
     m_servedFiles.AddRoot(m_tempImgDir);
 
-    m_settings.Open(m_dataDir + QStringLiteral("/SysConfig.ini"), m_tempImgDir);
+    m_settings.Open(dataDir + QStringLiteral("/SysConfig.ini"), m_tempImgDir);
     if (!m_access.Read(m_settings.Path(), m_machineSettings))
         return false;
     m_catalog->Init();

@@ -95,7 +95,6 @@ private:
     QList<QWebSocket *> m_clients;
     std::unique_ptr<DeviceCatalog> m_catalog;
     SettingsStore m_settings;
-    QString m_dataDir;
     QString m_imgDir;     // the work folder of document jobs
     QString m_tempImgDir; // the output folder when the page names none
     bool m_deleteFilesBeforeScan = false;

@@ -10,6 +10,7 @@
 //   bench_pipeline [sheets] [rounds] [formats]   (20, 2 and pnm,jpg,tiff,png
 //                                                 unless told)
 #include "pageloop.h"
+#include "procstatus.h"
 #include "saneharness.h"
 
 #include <QCoreApplication>
@@ -24,17 +25,6 @@
 namespace {
 
 constexpr int Width = 2480, Height = 3508;
-
-long statusKiB(const char *field)
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(int(std::strlen(field))).trimmed().split(' ').first().toLong();
-    return -1;
-}
 
 double cpuSeconds()
 {

@@ -2,6 +2,7 @@
 // format and frame kind, and the process's memory after short and long
 // batches (it must not grow with the batch). Prints, never fails.
 #include "pageloop.h"
+#include "procstatus.h"
 #include "saneharness.h"
 
 #include <QCoreApplication>
@@ -9,20 +10,8 @@
 #include <QElapsedTimer>
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
-
-long statusKiB(const char *field)
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(int(std::strlen(field))).trimmed().split(' ').first().toLong();
-    return -1;
-}
 
 // One job of `pages` sheets; seconds per page, or -1 when it failed.
 double batch(SimWorld &world, const QString &keys, const QString &format, int pages)
