@@ -227,9 +227,8 @@ void ScanTest::base64Reports()
     QCOMPARE(job.reports.size(), 3);
     for (int n = 1; n <= 3; ++n) {
         const QJsonObject r = job.reports[n - 1];
-        QCOMPARE(r.value("DataType").toString(), QString("base64"));
         const QString data = r.value("Data").toString();
-        QVERIFY(data.startsWith("png|"));
+        QVERIFY(r.value("DataType") == "base64" && data.startsWith("png|"));
         const QJsonObject inner =
             QJsonDocument::fromJson(QByteArray::fromBase64(data.mid(4).toLatin1())).object();
         const QString path = out + QString("/%1.png").arg(n, 4, 10, QChar('0'));
